@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package Pakforge needs to build, test and run.
+# Idempotent: packages already present are skipped, so a second run is quick.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g-dev nettle-dev liblhasa-dev libcurl4-openssl-dev
+  libmsi-dev libglib2.0-dev msitools wixl
+  qt6-base-dev qt6-svg-dev libgl-dev
+  g++-mingw-w64-i686 libz-mingw-w64-dev
+  jlha-utils python3 python3-pefile icoutils unzip xvfb xauth
+  fp-utils osslsigncode openssl nsis
+  wine wine32:i386
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${#missing[@]} package(s): ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

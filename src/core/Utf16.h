@@ -1,0 +1,26 @@
+// UTF-16 text helpers: conversion to and from UTF-8 and file paths, and the
+// case-insensitive comparison used for names.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace pakforge {
+
+// Invalid input (lone surrogates, bad UTF-8) becomes U+FFFD.
+std::u16string utf8ToUtf16(std::string_view text);
+std::string utf16ToUtf8(std::u16string_view text);
+
+std::u16string pathToUtf16(const std::filesystem::path& path);
+std::filesystem::path pathFromUtf16(std::u16string_view text);
+
+// Compares without regard to letter case (simple Unicode case mapping);
+// negative, zero or positive like strcmp. Text that differs in more than
+// case never compares equal.
+int compareTextIgnoreCase(std::u16string_view a, std::u16string_view b);
+bool sameTextIgnoreCase(std::u16string_view a, std::u16string_view b);
+
+std::u16string toUpperText(std::u16string_view text);
+
+} // namespace pakforge

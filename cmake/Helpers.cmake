@@ -7,11 +7,15 @@ endfunction()
 
 # A GoogleTest program registered with ctest, one ctest entry per test case.
 #   pakforge_add_test(NAME SOURCES... [LIBS ...] [LABELS ...])
+# LIBS defaults to pakforge_core; name the subsystem library to link less.
 function(pakforge_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
-  target_link_libraries(${name} PRIVATE pakforge_core pakforge_warnings GTest::gtest GTest::gtest_main
-                                        GTest::gmock pakforge_test_support ${ARG_LIBS})
+  if(NOT ARG_LIBS)
+    set(ARG_LIBS pakforge_core)
+  endif()
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} pakforge_warnings GTest::gtest GTest::gtest_main
+                                        GTest::gmock pakforge_test_support)
   target_compile_definitions(${name} PRIVATE PAKFORGE_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                                              PAKFORGE_BINARY_DIR="${CMAKE_BINARY_DIR}")
   set(labels unit)
@@ -20,4 +24,14 @@ function(pakforge_add_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS "${labels}" TIMEOUT 600)
+endfunction()
+
+# A static library for one subsystem, added to pakforge_core.
+#   pakforge_add_library(NAME SOURCES... [DEPS ...])
+function(pakforge_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE pakforge_warnings)
+  target_link_libraries(pakforge_core INTERFACE ${name})
 endfunction()

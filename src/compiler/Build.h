@@ -1,0 +1,45 @@
+// The build pipeline: package + icon + output path in, finished executable
+// out. Shared by the desktop window and pakforge-cli; log lines and progress
+// go through callbacks so each front end shows them its own way.
+#pragma once
+
+#include "compiler/ZipFile.h"
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace pakforge {
+
+inline constexpr std::u16string_view kContainerKey = u"rqzvmtpxw4b7";
+inline constexpr const char* kContainerFileName = "pakforge.dat";
+inline constexpr const char* kContainerEnvironment = "PAKFORGE_CONTAINER";
+
+struct BuildRequest {
+    std::filesystem::path package;
+    std::filesystem::path icon; // empty or missing: the stub keeps its icon
+    std::filesystem::path output;
+    bool verbose = true; // governs clearing the log and every log line
+    // Empty: $PAKFORGE_CONTAINER, else pakforge.dat beside the program.
+    std::filesystem::path container;
+};
+
+struct BuildEvents {
+    std::function<void()> clearLog;
+    std::function<void(const std::string&)> statusMessage; // UTF-8
+    TZipFile::ProgressEvent progress;
+};
+
+// The folder of the running executable.
+std::filesystem::path programFolder();
+std::filesystem::path defaultContainerPath();
+
+// The local time of day in the locale's long time format.
+std::string currentTimeText();
+
+// Runs the build. Failures leave as exceptions carrying the user-facing
+// message; the output path then holds whatever it held before.
+void build(const BuildRequest& request, const BuildEvents& events = {});
+
+} // namespace pakforge

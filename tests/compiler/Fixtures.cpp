@@ -1,0 +1,206 @@
+#include "Fixtures.h"
+
+#include "core/ByteIO.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+
+namespace pakforge::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string xmlEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+void mustRun(const std::string& command) {
+    std::string output;
+    const int rc = runCommand(command + " 2>&1", &output);
+    if (rc != 0)
+        throw std::runtime_error("command failed (" + std::to_string(rc) + "): " + command + "\n" + output);
+}
+
+} // namespace
+
+fs::path makeMsi(const fs::path& dir, const std::string& fileName, const ProductInfo& product,
+                 const std::map<std::string, std::vector<std::uint8_t>>& files) {
+    const fs::path work = dir / (fileName + ".src");
+    fs::create_directories(work);
+    std::string components, refs;
+    int index = 0;
+    for (const auto& [name, bytes] : files) {
+        writeFile(work / name, bytes);
+        const std::string id = std::to_string(index++);
+        components += "<Component Id=\"C" + id + "\" Guid=\"6f0c1c4e-00" + (id.size() < 2 ? "0" + id : id) +
+                      "-4a6b-9d3b-2d5c1f3e4a11\"><File Id=\"F" + id + "\" Source=\"" + xmlEscape(name) +
+                      "\" KeyPath=\"yes\"/></Component>\n";
+        refs += "<ComponentRef Id=\"C" + id + "\"/>";
+    }
+    const std::string wxs =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n"
+        "<Product Id=\"6f0c1c4e-9999-4a6b-9d3b-2d5c1f3e4a11\" Name=\"" +
+        xmlEscape(product.name) + "\" Version=\"" + xmlEscape(product.version) + "\" Manufacturer=\"" +
+        xmlEscape(product.manufacturer) +
+        "\" UpgradeCode=\"6f0c1c4e-0000-4a6b-9d3b-2d5c1f3e4a11\" Language=\"1033\">\n"
+        "<Package InstallerVersion=\"200\" Compressed=\"yes\" InstallScope=\"perMachine\"/>\n"
+        "<Media Id=\"1\" Cabinet=\"data.cab\" EmbedCab=\"yes\"/>\n"
+        "<Directory Id=\"TARGETDIR\" Name=\"SourceDir\"><Directory Id=\"ProgramFilesFolder\">"
+        "<Directory Id=\"INSTALLDIR\" Name=\"Pakforge Test\">\n" +
+        components +
+        "</Directory></Directory></Directory>\n"
+        "<Feature Id=\"Main\" Level=\"1\">" +
+        refs +
+        "</Feature>\n"
+        "</Product></Wix>\n";
+    writeText(work / "package.wxs", wxs);
+    const fs::path msi = dir / fileName;
+    mustRun("cd " + shellQuote(work.string()) + " && wixl -o " + shellQuote(msi.string()) + " package.wxs");
+    return msi;
+}
+
+void alterMsi(const fs::path& msi, const std::string& sql) {
+    mustRun("msibuild " + shellQuote(msi.string()) + " -q " + shellQuote(sql));
+}
+
+const fs::path& stubExe() {
+    static fs::path built;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const fs::path dir = binaryDir() / "compiler-fixtures";
+        fs::create_directories(dir);
+        writeText(dir / "stub.cpp", "#include <windows.h>\n"
+                                    "int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 7; }\n");
+        fs::copy_file(sampleIcon(), dir / "stub.ico", fs::copy_options::overwrite_existing);
+        writeText(dir / "stub.rc",
+                  "1 ICON \"stub.ico\"\n"
+                  "1 VERSIONINFO\nFILEVERSION 1,0,0,0\nPRODUCTVERSION 1,0,0,0\nBEGIN\n"
+                  "BLOCK \"StringFileInfo\"\nBEGIN\nBLOCK \"040904b0\"\nBEGIN\n"
+                  "VALUE \"FileDescription\", \"Test stub\\0\"\nEND\nEND\n"
+                  "BLOCK \"VarFileInfo\"\nBEGIN\nVALUE \"Translation\", 0x409, 1200\nEND\nEND\n");
+        mustRun("cd " + shellQuote(dir.string()) +
+                " && i686-w64-mingw32-windres stub.rc -O coff -o stub.res"
+                " && i686-w64-mingw32-g++ -O2 -s -mwindows -static stub.cpp stub.res -o stub.exe");
+        built = dir / "stub.exe";
+    });
+    return built;
+}
+
+fs::path sampleIcon() {
+    return sourceDir() / "examples" / "sample.ico";
+}
+
+std::vector<std::uint8_t> referenceDeflate(const std::vector<std::uint8_t>& data) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2");
+    std::vector<std::uint8_t> out(deflateBound(&z, data.size()) + 16);
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) throw std::runtime_error("deflate");
+    out.resize(z.total_out);
+    return out;
+}
+
+std::uint32_t referenceCrc(const std::vector<std::uint8_t>& data) {
+    return static_cast<std::uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
+}
+
+ParsedArchive parseArchive(const std::vector<std::uint8_t>& file) {
+    ParsedArchive a;
+    a.fileSize = file.size();
+    if (file.size() < 22) throw std::runtime_error("no end record");
+    ByteReader end(std::span<const std::uint8_t>(file).subspan(file.size() - 22));
+    if (end.u32() != 0x06054B50) throw std::runtime_error("bad end signature");
+    end.skip(4);
+    a.entries = end.u16();
+    if (end.u16() != a.entries) throw std::runtime_error("entry counts differ");
+    a.centralSize = end.u32();
+    a.centralOffset = end.u32();
+    if (end.u16() != 0) throw std::runtime_error("comment");
+    if (a.entries == 0) return a;
+
+    ByteReader central(file);
+    central.seek(a.centralOffset);
+    if (central.u32() != 0x02014B50) throw std::runtime_error("bad central signature");
+    const auto fixed = central.bytes(42);
+    a.centralFixed.assign(fixed.begin(), fixed.end());
+    ByteReader c(fixed);
+    a.madeBy = c.u16();
+    a.needed = c.u16();
+    a.flag = c.u16();
+    a.method = c.u16();
+    a.dosTime = c.u32();
+    a.crc = c.u32();
+    a.compressedSize = c.u32();
+    a.uncompressedSize = c.u32();
+    const std::uint16_t nameLength = c.u16();
+    if (c.u16() != 0 || c.u16() != 0) throw std::runtime_error("extra or comment");
+    c.skip(8);
+    a.localOffset = c.u32();
+    const auto name = central.bytes(nameLength);
+    a.name.assign(name.begin(), name.end());
+
+    ByteReader local(file);
+    local.seek(a.localOffset);
+    if (local.u32() != 0x04034B50) throw std::runtime_error("bad local signature");
+    const auto lf = local.bytes(26);
+    a.localFixed.assign(lf.begin(), lf.end());
+    local.skip(nameLength);
+    const auto data = local.bytes(a.compressedSize);
+    a.data.assign(data.begin(), data.end());
+    return a;
+}
+
+std::string pythonZipInfo(const fs::path& file) {
+    std::string out;
+    const std::string script =
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "bad = z.testzip()\n"
+        "for i in z.infolist():\n"
+        "    print('%s|%08x|%d|%d|%d|%s' % (i.filename, i.CRC, i.compress_size, i.file_size, i.header_offset,"
+        " 'ok' if bad is None else 'bad'))\n";
+    runCommand("/usr/bin/python3 -c " + shellQuote(script) + " " + shellQuote(file.string()) + " 2>&1", &out);
+    return out;
+}
+
+bool unzipTestPasses(const fs::path& file, std::string* output) {
+    std::string out;
+    const int rc = runCommand("unzip -t " + shellQuote(file.string()) + " 2>&1", &out);
+    if (output) *output = out;
+    return rc == 0 && out.find("extra bytes") == std::string::npos &&
+           out.find("No errors detected") != std::string::npos;
+}
+
+} // namespace pakforge::test

@@ -1,0 +1,58 @@
+// Fixtures for the compiler tests, made at test time with outside tools:
+// packages with wixl, a stub with mingw-w64, and independent readers
+// (Python's zipfile, unzip, pefile, zlib) to check what we wrote.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pakforge::test {
+
+struct ProductInfo {
+    std::string name = "Pakforge Sample";
+    std::string version = "1.2.3";
+    std::string manufacturer = "Pakforge Project";
+};
+
+// A real package made by wixl, holding the given files (name -> bytes).
+std::filesystem::path
+makeMsi(const std::filesystem::path& dir, const std::string& fileName, const ProductInfo& product = {},
+        const std::map<std::string, std::vector<std::uint8_t>>& files = {{"readme.txt", {'h', 'i', '\n'}}});
+// Runs one SQL statement on a package (msibuild).
+void alterMsi(const std::filesystem::path& msi, const std::string& sql);
+
+// A small Windows program (i686) with its own icon and version block,
+// built once per test process.
+const std::filesystem::path& stubExe();
+// Our sample icon.
+std::filesystem::path sampleIcon();
+
+// Raw deflate with the archive's settings, in one call.
+std::vector<std::uint8_t> referenceDeflate(const std::vector<std::uint8_t>& data);
+std::uint32_t referenceCrc(const std::vector<std::uint8_t>& data);
+
+// The archive at the end of a file, parsed with our own bounded reader.
+struct ParsedArchive {
+    std::uint64_t fileSize = 0;
+    std::uint64_t localOffset = 0;
+    std::uint64_t centralOffset = 0;
+    std::uint32_t centralSize = 0;
+    std::uint16_t entries = 0;
+    std::uint16_t flag = 0, method = 0, madeBy = 0, needed = 0;
+    std::uint32_t dosTime = 0, crc = 0, compressedSize = 0, uncompressedSize = 0;
+    std::string name;
+    std::vector<std::uint8_t> localFixed;   // 26 bytes after the signature
+    std::vector<std::uint8_t> centralFixed; // 42 bytes after the signature
+    std::vector<std::uint8_t> data;         // the deflate bytes
+};
+ParsedArchive parseArchive(const std::vector<std::uint8_t>& file);
+
+// Runs Python's zipfile over the file; returns "name|crc|csize|usize|offset|ok".
+std::string pythonZipInfo(const std::filesystem::path& file);
+// unzip -t; true when it passes without warnings about extra bytes.
+bool unzipTestPasses(const std::filesystem::path& file, std::string* output = nullptr);
+
+} // namespace pakforge::test

@@ -1,7 +1,8 @@
 // The Windows stub: finds the installer package appended to its own file,
 // unpacks it into a private folder and hands it to Windows Installer.
-#include <sddl.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 #include <zlib.h>
 
 #include "Archive.h"

@@ -1,0 +1,504 @@
+#include "resources/pe/ResourceWriter.h"
+
+#include "core/ByteIO.h"
+#include "resources/pe/PeImage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <type_traits>
+
+namespace pakforge::pe {
+
+namespace {
+
+constexpr std::uint32_t kSubdirectoryFlag = 0x80000000u;
+constexpr std::uint32_t kNameFlag = 0x80000000u;
+constexpr std::size_t kDataAlignment = 8;
+constexpr std::size_t kDebugEntrySize = 28;
+
+} // namespace
+
+std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::uint32_t baseRva) {
+    // Pass 1: offsets. Tables first (root, then every name table, then every
+    // language table), then the data entries, the names, and the data.
+    std::uint64_t offset = 16 + 8 * std::uint64_t{tree.size()};
+    std::vector<std::uint64_t> nameTableOffsets;
+    for (const auto& [type, names] : tree) {
+        nameTableOffsets.push_back(offset);
+        offset += 16 + 8 * std::uint64_t{names.size()};
+    }
+    std::vector<std::uint64_t> languageTableOffsets;
+    std::uint64_t leafCount = 0;
+    for (const auto& [type, names] : tree)
+        for (const auto& [name, languages] : names) {
+            languageTableOffsets.push_back(offset);
+            offset += 16 + 8 * std::uint64_t{languages.size()};
+            leafCount += languages.size();
+        }
+    const std::uint64_t dataEntriesOffset = offset;
+    offset += 16 * leafCount;
+    const std::uint64_t namesOffset = offset;
+    for (const auto& [type, names] : tree) {
+        if (type.isName()) offset += 2 + 2 * std::uint64_t{type.name().size()};
+        for (const auto& [name, languages] : names)
+            if (name.isName()) offset += 2 + 2 * std::uint64_t{name.name().size()};
+    }
+    offset = alignUp(offset, 4);
+    std::uint64_t dataOffset = alignUp(offset, kDataAlignment);
+    std::uint64_t total = dataOffset;
+    for (const auto& [type, names] : tree)
+        for (const auto& [name, languages] : names)
+            for (const auto& [language, bytes] : languages) total = alignUp(total + bytes.size(), kDataAlignment);
+    if (total + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
+    for (const auto& [type, names] : tree) {
+        if (names.size() > 0xFFFF) throw EBadImage("too many resource names under one type");
+        for (const auto& [name, languages] : names)
+            if (languages.size() > 0xFFFF) throw EBadImage("too many languages under one resource");
+    }
+    if (tree.size() > 0xFFFF) throw EBadImage("too many resource types");
+
+    std::vector<std::uint8_t> out;
+    out.reserve(static_cast<std::size_t>(total));
+    ByteWriter w(out);
+    std::uint64_t nextName = namesOffset;
+    auto tableHeader = [&](auto const& map) {
+        std::uint16_t named = 0;
+        if constexpr (!std::is_same_v<typename std::decay_t<decltype(map)>::key_type, std::uint16_t>) {
+            for (const auto& entry : map)
+                if (entry.first.isName()) ++named;
+        }
+        w.u32(0); // characteristics
+        w.u32(0); // time stamp
+        w.u16(0); // version
+        w.u16(0);
+        w.u16(named);
+        w.u16(static_cast<std::uint16_t>(map.size() - named));
+    };
+    auto nameField = [&](const ResId& id) -> std::uint32_t {
+        if (!id.isName()) return id.id();
+        const std::uint64_t at = nextName;
+        nextName += 2 + 2 * std::uint64_t{id.name().size()};
+        return kNameFlag | static_cast<std::uint32_t>(at);
+    };
+
+    // Root.
+    tableHeader(tree);
+    {
+        std::size_t i = 0;
+        for (const auto& [type, names] : tree) {
+            w.u32(nameField(type));
+            w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(nameTableOffsets[i++]));
+        }
+    }
+    // Name tables; their names follow the type names in the names area.
+    {
+        std::size_t table = 0;
+        for (const auto& [type, names] : tree) {
+            tableHeader(names);
+            for (const auto& [name, languages] : names) {
+                w.u32(nameField(name));
+                w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(languageTableOffsets[table++]));
+            }
+        }
+    }
+    // Language tables.
+    std::uint64_t leaf = 0;
+    for (const auto& [type, names] : tree)
+        for (const auto& [name, languages] : names) {
+            tableHeader(languages);
+            for (const auto& [language, bytes] : languages) {
+                w.u32(language);
+                w.u32(static_cast<std::uint32_t>(dataEntriesOffset + 16 * leaf++));
+            }
+        }
+    // Data entries.
+    {
+        std::uint64_t at = dataOffset;
+        for (const auto& [type, names] : tree)
+            for (const auto& [name, languages] : names)
+                for (const auto& [language, bytes] : languages) {
+                    w.u32(static_cast<std::uint32_t>(baseRva + at));
+                    w.u32(static_cast<std::uint32_t>(bytes.size()));
+                    w.u32(0); // code page
+                    w.u32(0);
+                    at = alignUp(at + bytes.size(), kDataAlignment);
+                }
+    }
+    // Names, in the order nameField handed out their offsets.
+    auto putName = [&](const ResId& id) {
+        if (!id.isName()) return;
+        w.u16(static_cast<std::uint16_t>(id.name().size()));
+        w.utf16(id.name());
+    };
+    for (const auto& [type, names] : tree) putName(type);
+    for (const auto& [type, names] : tree)
+        for (const auto& [name, languages] : names) putName(name);
+    w.alignTo(4);
+    w.zeros(static_cast<std::size_t>(dataOffset - out.size()));
+    for (const auto& [type, names] : tree)
+        for (const auto& [name, languages] : names)
+            for (const auto& [language, bytes] : languages) {
+                w.bytes(bytes);
+                w.alignTo(kDataAlignment);
+            }
+    return out;
+}
+
+namespace {
+
+// The image being edited: its bytes and the header values to write back.
+struct Image {
+    std::vector<std::uint8_t> file;
+    PeHeaders h;
+};
+
+void put32(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint32_t v) { storeLE32(file.data() + at, v); }
+void put16(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint16_t v) { storeLE16(file.data() + at, v); }
+
+void writeHeaders(Image& img) {
+    auto& f = img.file;
+    const auto& h = img.h;
+    put16(f, h.coffOffset + 2, h.numberOfSections);
+    put32(f, h.coffOffset + 8, h.pointerToSymbolTable);
+    put32(f, h.sizeOfInitializedDataOffset(), h.sizeOfInitializedData);
+    put32(f, h.sizeOfImageOffset(), h.sizeOfImage);
+    put32(f, h.sizeOfHeadersOffset(), h.sizeOfHeaders);
+    for (std::size_t i = 0; i < h.directories.size(); ++i) {
+        put32(f, h.dataDirectoryOffset + 8 * i, h.directories[i].rva);
+        put32(f, h.dataDirectoryOffset + 8 * i + 4, h.directories[i].size);
+    }
+    for (std::size_t i = 0; i < h.sections.size(); ++i) {
+        const auto& s = h.sections[i];
+        const std::uint64_t at = h.sectionTableOffset + kSectionHeaderSize * i;
+        std::memcpy(f.data() + at, s.name, 8);
+        put32(f, at + 8, s.virtualSize);
+        put32(f, at + 12, s.virtualAddress);
+        put32(f, at + 16, s.sizeOfRawData);
+        put32(f, at + 20, s.pointerToRawData);
+        put32(f, at + 24, s.pointerToRelocations);
+        put32(f, at + 28, s.pointerToLinenumbers);
+        put16(f, at + 32, s.numberOfRelocations);
+        put16(f, at + 34, s.numberOfLinenumbers);
+        put32(f, at + 36, s.characteristics);
+    }
+}
+
+// File offset of rva within raw data, if the whole range is there.
+std::optional<std::uint64_t> fileOffsetOf(const PeHeaders& h, std::uint64_t rva, std::uint64_t size,
+                                          std::uint64_t fileSize) {
+    const int index = h.sectionOfRva(rva);
+    if (index < 0) return std::nullopt;
+    const auto& s = h.sections[static_cast<std::size_t>(index)];
+    const std::uint64_t in = rva - s.virtualAddress;
+    if (in + size > s.sizeOfRawData || s.pointerToRawData + in + size > fileSize) return std::nullopt;
+    return s.pointerToRawData + in;
+}
+
+bool directoryIsInHeaders(const PeHeaders& h, std::uint32_t index) {
+    const DataDirectory d = h.directory(index);
+    return index == kDirBoundImport && d.rva && d.rva < h.sizeOfHeaders;
+}
+
+// Debug directory entries: where they are (as an RVA) and the raw data they name.
+struct DebugEntry {
+    std::uint64_t rva;
+    std::uint32_t addressOfRawData;
+    std::uint32_t pointerToRawData;
+};
+
+std::vector<DebugEntry> readDebugEntries(const Image& img) {
+    std::vector<DebugEntry> entries;
+    const DataDirectory d = img.h.directory(kDirDebug);
+    if (!d.rva || !d.size) return entries;
+    const std::uint64_t count = std::min<std::uint64_t>(d.size / kDebugEntrySize, 4096);
+    const auto at = fileOffsetOf(img.h, d.rva, count * kDebugEntrySize, img.file.size());
+    if (!at) return entries;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint8_t* p = img.file.data() + *at + i * kDebugEntrySize;
+        entries.push_back({d.rva + i * kDebugEntrySize, loadLE32(p + 20), loadLE32(p + 24)});
+    }
+    return entries;
+}
+
+// Moves applied to the image: RVAs at or above vaFrom by vaDelta, file offsets
+// at or above each raw point by its delta.
+struct Shifts {
+    std::uint64_t vaFrom = std::numeric_limits<std::uint64_t>::max();
+    std::int64_t vaDelta = 0;
+    std::vector<std::pair<std::uint64_t, std::int64_t>> raw;
+
+    std::uint64_t rva(std::uint64_t v) const { return v >= vaFrom ? v + vaDelta : v; }
+    std::uint64_t offset(std::uint64_t v) const {
+        std::int64_t delta = 0;
+        for (const auto& [point, d] : raw)
+            if (v >= point) delta += d;
+        return v + delta;
+    }
+};
+
+void fixDebugEntries(Image& img, const std::vector<DebugEntry>& before, const Shifts& shifts) {
+    for (const DebugEntry& e : before) {
+        const auto at = fileOffsetOf(img.h, shifts.rva(e.rva), kDebugEntrySize, img.file.size());
+        if (!at) continue;
+        if (e.addressOfRawData) put32(img.file, *at + 20, static_cast<std::uint32_t>(shifts.rva(e.addressOfRawData)));
+        if (e.pointerToRawData)
+            put32(img.file, *at + 24, static_cast<std::uint32_t>(shifts.offset(e.pointerToRawData)));
+    }
+}
+
+std::uint64_t rawEnd(const SectionHeader& s) { return std::uint64_t{s.pointerToRawData} + s.sizeOfRawData; }
+
+void checkEditable(const Image& img) {
+    const auto& h = img.h;
+    if (h.directories.size() <= kDirResource) throw EBadImage("the image has no resource data directory");
+    if (h.sizeOfHeaders > img.file.size()) throw EBadImage("the headers run past the end of the file");
+    std::uint64_t lastVa = 0;
+    for (const auto& s : h.sections) {
+        if (s.sizeOfRawData && rawEnd(s) > img.file.size())
+            throw EBadImage("section " + s.nameText() + " runs past the end of the file");
+        if (s.virtualAddress < lastVa) throw EBadImage("the sections overlap or are out of order");
+        lastVa = std::uint64_t{s.virtualAddress} + s.virtualExtent();
+    }
+}
+
+// The section that holds only the resource directory, or -1.
+int resourceSectionOf(const PeHeaders& h) {
+    const DataDirectory rd = h.directory(kDirResource);
+    if (!rd.rva) return -1;
+    const int index = h.sectionOfRva(rd.rva);
+    if (index < 0) return -1;
+    const auto& s = h.sections[static_cast<std::size_t>(index)];
+    if (s.virtualAddress != rd.rva || !s.sizeOfRawData || !s.pointerToRawData) return -1;
+    for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
+        if (i == kDirResource || i == kDirSecurity || directoryIsInHeaders(h, i)) continue;
+        if (h.directories[i].rva && h.sectionOfRva(h.directories[i].rva) == index) return -1;
+    }
+    // Other sections' raw data must lie wholly before or after it.
+    for (std::size_t j = 0; j < h.sections.size(); ++j) {
+        const auto& o = h.sections[j];
+        if (static_cast<int>(j) == index || !o.sizeOfRawData) continue;
+        if (!(rawEnd(o) <= s.pointerToRawData || o.pointerToRawData >= rawEnd(s))) return -1;
+    }
+    return index;
+}
+
+// Whether the sections after `index` can move up in memory: relocations and
+// discardable data nothing at run time refers to by address.
+bool canMoveSectionsAfter(const Image& img, int index) {
+    const auto& h = img.h;
+    const std::size_t first = static_cast<std::size_t>(index) + 1;
+    const std::uint64_t from = h.sections[first].virtualAddress;
+    const DataDirectory reloc = h.directory(kDirBaseReloc);
+    for (std::size_t j = first; j < h.sections.size(); ++j) {
+        const bool holdsRelocs = reloc.rva && h.sectionOfRva(reloc.rva) == static_cast<int>(j);
+        if (!holdsRelocs && !(h.sections[j].characteristics & kScnMemDiscardable)) return false;
+    }
+    for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
+        if (i == kDirBaseReloc || i == kDirDebug || i == kDirSecurity || directoryIsInHeaders(h, i)) continue;
+        if (h.directories[i].rva >= from) return false;
+    }
+    // No relocation may patch the moving sections.
+    if (reloc.rva && reloc.size) {
+        const auto at = fileOffsetOf(h, reloc.rva, reloc.size, img.file.size());
+        if (!at) return false;
+        ByteReader r(std::span<const std::uint8_t>(img.file).subspan(static_cast<std::size_t>(*at), reloc.size));
+        try {
+            while (r.remaining() >= 8) {
+                const std::uint32_t page = r.u32();
+                const std::uint32_t blockSize = r.u32();
+                if (blockSize < 8) return false;
+                if (page + std::uint64_t{4096} > from) return false;
+                r.skip(blockSize - 8);
+            }
+        } catch (const ETruncatedData&) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void finish(Image& img, std::uint32_t oldCheckSum) {
+    auto& h = img.h;
+    std::uint64_t end = 0;
+    for (const auto& s : h.sections) end = std::max(end, std::uint64_t{s.virtualAddress} + s.virtualExtent());
+    h.sizeOfImage = static_cast<std::uint32_t>(alignUp(end, h.sectionAlignment));
+    writeHeaders(img);
+    if (oldCheckSum) put32(img.file, h.checkSumOffset(), computeCheckSum(img.file, h.checkSumOffset()));
+}
+
+void insertBytes(std::vector<std::uint8_t>& file, std::uint64_t at, std::span<const std::uint8_t> bytes) {
+    file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin(), bytes.end());
+}
+
+// Grows or shrinks the resource section in place, moving what follows.
+bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
+    auto& h = img.h;
+    const std::size_t si = static_cast<std::size_t>(index);
+    SectionHeader& s = h.sections[si];
+    const std::vector<std::uint8_t> blob = buildResourceSection(tree, s.virtualAddress);
+    const std::uint64_t newRaw = alignUp(blob.size(), h.fileAlignment);
+
+    Shifts shifts;
+    if (si + 1 < h.sections.size()) {
+        const std::uint64_t nextVa = h.sections[si + 1].virtualAddress;
+        const std::uint64_t needed = alignUp(std::uint64_t{s.virtualAddress} + blob.size(), h.sectionAlignment);
+        if (needed > nextVa) {
+            if (!canMoveSectionsAfter(img, index)) return false;
+            shifts.vaFrom = nextVa;
+            shifts.vaDelta = static_cast<std::int64_t>(needed - nextVa);
+            const std::uint64_t lastEnd =
+                std::uint64_t{h.sections.back().virtualAddress} + h.sections.back().virtualExtent();
+            if (lastEnd + shifts.vaDelta > 0xFFFFFFFFu) return false;
+        }
+    }
+    const std::uint64_t oldEnd = rawEnd(s);
+    const std::int64_t rawDelta = static_cast<std::int64_t>(newRaw) - static_cast<std::int64_t>(s.sizeOfRawData);
+    shifts.raw.emplace_back(oldEnd, rawDelta);
+    const auto debug = readDebugEntries(img);
+
+    std::vector<std::uint8_t> file;
+    file.reserve(static_cast<std::size_t>(img.file.size() + std::max<std::int64_t>(rawDelta, 0)));
+    file.insert(file.end(), img.file.begin(), img.file.begin() + s.pointerToRawData);
+    file.insert(file.end(), blob.begin(), blob.end());
+    file.resize(file.size() + static_cast<std::size_t>(newRaw - blob.size()), 0);
+    file.insert(file.end(), img.file.begin() + static_cast<std::ptrdiff_t>(oldEnd), img.file.end());
+    img.file = std::move(file);
+
+    if (s.characteristics & kScnInitializedData)
+        h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData + rawDelta);
+    s.virtualSize = static_cast<std::uint32_t>(blob.size());
+    s.sizeOfRawData = static_cast<std::uint32_t>(newRaw);
+    for (std::size_t j = 0; j < h.sections.size(); ++j) {
+        if (j == si) continue;
+        auto& o = h.sections[j];
+        if (o.sizeOfRawData && o.pointerToRawData >= oldEnd)
+            o.pointerToRawData = static_cast<std::uint32_t>(shifts.offset(o.pointerToRawData));
+        if (j > si) o.virtualAddress = static_cast<std::uint32_t>(shifts.rva(o.virtualAddress));
+    }
+    if (h.pointerToSymbolTable) h.pointerToSymbolTable = static_cast<std::uint32_t>(shifts.offset(h.pointerToSymbolTable));
+    for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
+        auto& d = h.directories[i];
+        if (i == kDirResource) {
+            d = {s.virtualAddress, static_cast<std::uint32_t>(blob.size())};
+        } else if (d.rva && i != kDirSecurity && !directoryIsInHeaders(h, i)) {
+            d.rva = static_cast<std::uint32_t>(shifts.rva(d.rva));
+        }
+    }
+    fixDebugEntries(img, debug, shifts);
+    return true;
+}
+
+// Puts the resources into a new last section.
+void appendSection(Image& img, const ResourceTree& tree) {
+    auto& h = img.h;
+    const std::uint64_t fa = h.fileAlignment;
+    const auto debug = readDebugEntries(img);
+    Shifts shifts;
+
+    // Room for one more section header.
+    const std::uint64_t tableEnd = h.sectionTableOffset + kSectionHeaderSize * h.sections.size();
+    std::uint64_t firstRaw = img.file.size();
+    std::uint64_t firstVa = std::numeric_limits<std::uint64_t>::max();
+    for (const auto& s : h.sections) {
+        if (s.sizeOfRawData) firstRaw = std::min<std::uint64_t>(firstRaw, s.pointerToRawData);
+        firstVa = std::min<std::uint64_t>(firstVa, s.virtualAddress);
+    }
+    const std::uint64_t neededHeaders = alignUp(tableEnd + kSectionHeaderSize, fa);
+    if (neededHeaders > firstVa) throw EBadImage("there is no room for another section header");
+    if (directoryIsInHeaders(h, kDirBoundImport) &&
+        h.directory(kDirBoundImport).rva < tableEnd + kSectionHeaderSize)
+        h.directories[kDirBoundImport] = {}; // stale once the headers change; the loader does without
+    if (neededHeaders > firstRaw) {
+        const std::uint64_t grow = alignUp(neededHeaders - firstRaw, fa);
+        const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(grow), 0);
+        insertBytes(img.file, firstRaw, zeros);
+        shifts.raw.emplace_back(firstRaw, static_cast<std::int64_t>(grow));
+        for (auto& s : h.sections)
+            if (s.sizeOfRawData) s.pointerToRawData = static_cast<std::uint32_t>(s.pointerToRawData + grow);
+    }
+    h.sizeOfHeaders = static_cast<std::uint32_t>(std::max<std::uint64_t>(h.sizeOfHeaders, neededHeaders));
+    std::fill(img.file.begin() + static_cast<std::ptrdiff_t>(tableEnd),
+              img.file.begin() + static_cast<std::ptrdiff_t>(tableEnd + kSectionHeaderSize), 0);
+
+    std::uint64_t vaEnd = 0, lastRaw = h.sizeOfHeaders;
+    for (const auto& s : h.sections) {
+        vaEnd = std::max(vaEnd, std::uint64_t{s.virtualAddress} + s.virtualExtent());
+        if (s.sizeOfRawData) lastRaw = std::max(lastRaw, rawEnd(s));
+    }
+    const std::uint64_t va = alignUp(vaEnd, h.sectionAlignment);
+    const std::vector<std::uint8_t> blob = buildResourceSection(tree, static_cast<std::uint32_t>(va));
+    const std::uint64_t raw = alignUp(blob.size(), fa);
+    const std::uint64_t pointer = alignUp(lastRaw, fa);
+    if (va + blob.size() > 0xFFFFFFFFu || pointer + raw > 0xFFFFFFFFu) throw EBadImage("the image would grow too large");
+
+    std::vector<std::uint8_t> insert(static_cast<std::size_t>(pointer - lastRaw), 0);
+    insert.insert(insert.end(), blob.begin(), blob.end());
+    insert.resize(static_cast<std::size_t>(pointer - lastRaw + raw), 0);
+    insertBytes(img.file, lastRaw, insert);
+    // Offsets recorded before the header growth are compared in those coordinates.
+    const std::uint64_t lastRawBefore = lastRaw - (shifts.raw.empty() ? 0 : shifts.raw.front().second);
+    shifts.raw.emplace_back(lastRawBefore, static_cast<std::int64_t>(insert.size()));
+
+    SectionHeader s;
+    std::memcpy(s.name, ".rsrc\0\0", 8);
+    s.virtualSize = static_cast<std::uint32_t>(blob.size());
+    s.virtualAddress = static_cast<std::uint32_t>(va);
+    s.sizeOfRawData = static_cast<std::uint32_t>(raw);
+    s.pointerToRawData = static_cast<std::uint32_t>(pointer);
+    s.characteristics = kScnInitializedData | kScnMemRead;
+    h.sections.push_back(s);
+    h.numberOfSections = static_cast<std::uint16_t>(h.sections.size());
+    h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData + raw);
+    h.directories[kDirResource] = {s.virtualAddress, s.virtualSize};
+    if (h.pointerToSymbolTable) h.pointerToSymbolTable = static_cast<std::uint32_t>(shifts.offset(h.pointerToSymbolTable));
+    fixDebugEntries(img, debug, shifts);
+}
+
+} // namespace
+
+std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, const ResourceTree& tree) {
+    Image img{std::vector<std::uint8_t>(input.begin(), input.end()), parseHeaders(input)};
+    checkEditable(img);
+    const std::uint32_t oldCheckSum = img.h.checkSum;
+
+    // Unchanged resources leave the file alone (a signature stays valid).
+    {
+        const int index = resourceSectionOf(img.h);
+        if (index >= 0) {
+            const auto& s = img.h.sections[static_cast<std::size_t>(index)];
+            const auto blob = buildResourceSection(tree, s.virtualAddress);
+            if (img.h.directory(kDirResource).size == blob.size() && s.virtualSize == blob.size() &&
+                s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment) &&
+                std::equal(blob.begin(), blob.end(), img.file.begin() + s.pointerToRawData))
+                return img.file;
+        } else if (tree.empty() && !img.h.directory(kDirResource).rva) {
+            return img.file;
+        }
+    }
+
+    // A certificate table cannot stay valid: remove it and its bytes.
+    const DataDirectory cert = img.h.directory(kDirSecurity);
+    if (cert.rva || cert.size) {
+        std::uint64_t lastRaw = img.h.sizeOfHeaders;
+        for (const auto& s : img.h.sections)
+            if (s.sizeOfRawData) lastRaw = std::max(lastRaw, rawEnd(s));
+        const std::uint64_t start = cert.rva, end = start + cert.size;
+        if (start >= lastRaw && end <= img.file.size())
+            img.file.erase(img.file.begin() + static_cast<std::ptrdiff_t>(start),
+                           img.file.begin() + static_cast<std::ptrdiff_t>(end));
+        img.h.directories[kDirSecurity] = {};
+    }
+
+    const int index = resourceSectionOf(img.h);
+    if (index < 0 && tree.empty()) {
+        img.h.directories[kDirResource] = {};
+    } else if (index < 0 || !rewriteInPlace(img, index, tree)) {
+        appendSection(img, tree);
+    }
+    finish(img, oldCheckSum);
+    return img.file;
+}
+
+} // namespace pakforge::pe

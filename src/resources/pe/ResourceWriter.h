@@ -1,0 +1,26 @@
+// Lays out a resource section and puts it into a PE image.
+#pragma once
+
+#include "resources/pe/ResourceUpdate.h"
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+namespace pakforge::pe {
+
+// type -> name -> language -> bytes; the maps' order is the loader's order.
+using ResourceTree =
+    std::map<ResId, std::map<ResId, std::map<std::uint16_t, std::vector<std::uint8_t>>>>;
+
+// The section's bytes for a section that will start at baseRva: directory
+// tables (root, names, languages), data entries, names, then the data.
+std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::uint32_t baseRva);
+
+// The whole file with its resources replaced by tree. The input is returned
+// unchanged when the resources would come out byte for byte the same.
+// Raises EBadImage when the file cannot be edited.
+std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> file, const ResourceTree& tree);
+
+} // namespace pakforge::pe

@@ -81,7 +81,10 @@ void writeNode(std::vector<std::uint8_t>& out, const TVersionNode& node, int dep
     w.alignTo(4);
     const std::size_t start = out.size();
     const bool text = node.ValueType == 1;
-    std::size_t valueLength = text ? (node.Text.empty() ? 0 : node.Text.size() + 1) : node.Value.size();
+    // A text leaf carries its terminator even when empty (as resource
+    // compilers write it); a text node with children and no text has none.
+    const bool textValue = text && !(node.Text.empty() && !node.Children.empty());
+    const std::size_t valueLength = text ? (textValue ? node.Text.size() + 1 : 0) : node.Value.size();
     if (valueLength > 0xFFFF) throw EVersionInfoError("A version information value is too long");
     w.u16(0);
     w.u16(static_cast<std::uint16_t>(valueLength));
@@ -90,7 +93,7 @@ void writeNode(std::vector<std::uint8_t>& out, const TVersionNode& node, int dep
     w.u16(0);
     w.alignTo(4);
     if (text) {
-        if (!node.Text.empty()) {
+        if (textValue) {
             w.utf16(node.Text);
             w.u16(0);
         }

@@ -158,6 +158,53 @@ inline std::vector<IcoImage> icoImages(const std::vector<std::uint8_t>& file, bo
     return images;
 }
 
+inline bool haveMingw() {
+    return test::haveTool("i686-w64-mingw32-gcc") && test::haveTool("i686-w64-mingw32-windres");
+}
+
+// A PE32 console program built by mingw-w64 with the given resource script
+// (empty for none). It prints "hello from the test program" and exits with 7.
+inline std::filesystem::path buildMingwProgram(const test::TempDir& dir, const std::string& rc,
+                                               const std::string& name = "prog.exe") {
+    const auto q = [&](const std::string& f) { return test::shellQuote((dir / f).string()); };
+    test::writeText(dir / "prog.c",
+                    "#include <stdio.h>\nint main(void){puts(\"hello from the test program\");return 7;}\n");
+    std::string objects = q("prog.c");
+    if (!rc.empty()) {
+        test::writeText(dir / "prog.rc", rc);
+        runOrFail("cd " + test::shellQuote(dir.path().string()) +
+                  " && i686-w64-mingw32-windres prog.rc -O coff -o prog.res.o");
+        objects += " " + q("prog.res.o");
+    }
+    runOrFail("i686-w64-mingw32-gcc -O1 -o " + q(name) + " " + objects);
+    return dir / name;
+}
+
+// A version block as a resource compiler writes it.
+inline const char* kVersionRc = R"RC(
+1 VERSIONINFO
+FILEVERSION 1,2,3,4
+PRODUCTVERSION 5,6,7,8
+FILEFLAGSMASK 0x3f
+FILEOS 0x40004
+FILETYPE 1
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "040904B0"
+    BEGIN
+      VALUE "CompanyName", "Pakforge Test"
+      VALUE "ProductVersion", "1.2.3.4"
+      VALUE "Comments", ""
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x409, 1200
+  END
+END
+)RC";
+
 // A resource list with the PE module's rules: owning, identity look-ups,
 // delete takes the object again by identity after PrepareDelete.
 class TListModule : public TResourceModule {

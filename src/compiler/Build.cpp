@@ -128,7 +128,8 @@ void build(const BuildRequest& request, const BuildEvents& events) {
             module.LoadFromFile(work);
             if (iconFileExists(request.icon)) {
                 log(request, events, "Updating Icon...");
-                auto* group = TIconGroupResourceDetails::CreateEmpty(module, 0, u"MAINICON");
+                auto* group =
+                    TResourceDetails::CreateEmpty<TIconGroupResourceDetails>(&module, 0, u"MAINICON");
                 group->Dirty = true;
                 group->LoadFromIconFile(request.icon);
             }

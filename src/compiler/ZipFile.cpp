@@ -22,9 +22,14 @@ constexpr std::size_t kReadBlock = 61440;
 constexpr std::size_t kOutBlock = 65536;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 
-std::string tooLargeMessage(const std::filesystem::path& path) {
-    return "The package \"" + path.string() +
-           "\" is too large: the appended archive holds less than 4 GiB in all.";
+std::string tooLargeMessage(const std::filesystem::path& path, std::uint64_t size) {
+    return "The package \"" + path.string() + "\" is too large (" + std::to_string(size) +
+           " bytes): the archive appended to the executable holds packages under 4 GiB only";
+}
+
+std::string pastLimitMessage(const std::filesystem::path& path) {
+    return "The executable would pass 4 GiB with the package \"" + path.string() +
+           "\" appended, more than its archive can address; use a smaller package";
 }
 
 // zlib's stream with guaranteed deflateEnd.
@@ -150,8 +155,8 @@ void TZipFile::addFile(const std::filesystem::path& path, const std::u16string& 
     const std::uint64_t bound = deflateBound(&probe, static_cast<uLong>(size));
     deflateEnd(&probe);
     const auto start = static_cast<std::uint64_t>(endOfData_);
-    if (size > kMax32 || start + 30 + header.FileName.size() + bound > kMax32)
-        throw EZipException(tooLargeMessage(path));
+    if (size > kMax32) throw EZipException(tooLargeMessage(path, size));
+    if (start + 30 + header.FileName.size() + bound > kMax32) throw EZipException(pastLimitMessage(path));
     header.UncompressedSize = static_cast<std::uint32_t>(size);
 
     writeEntry(source, size, header);
@@ -220,7 +225,7 @@ void TZipFile::writeEntry(Stream& source, std::uint64_t sourceSize, TZipHeader& 
     const std::int64_t dataEnd = out.position();
     const auto compressed = static_cast<std::uint64_t>(dataEnd - dataStart);
     if (static_cast<std::uint64_t>(dataEnd) > kMax32 || compressed > kMax32)
-        throw EZipException("The archive would pass 4 GiB, which a zip file without ZIP64 cannot hold");
+        throw EZipException("The executable would pass 4 GiB, more than its archive can address");
     header.CRC32 = static_cast<std::uint32_t>(crc);
     header.CompressedSize = static_cast<std::uint32_t>(compressed);
     header.UncompressedSize = static_cast<std::uint32_t>(total);

@@ -1,6 +1,8 @@
 #include "Fixtures.h"
 
+#include "container/VxStreamWriter.h"
 #include "core/ByteIO.h"
+#include "core/Utf16.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -201,6 +203,96 @@ bool unzipTestPasses(const fs::path& file, std::string* output) {
     if (output) *output = out;
     return rc == 0 && out.find("extra bytes") == std::string::npos &&
            out.find("No errors detected") != std::string::npos;
+}
+
+fs::path makeContainer(const fs::path& path, const std::vector<std::uint8_t>& exe, bool compress,
+                       bool encrypt) {
+    const std::vector<ContainerItem> items{{u"exe", exe}};
+    const std::u16string key = u"rqzvmtpxw4b7";
+    writeFile(path, buildContainer(items, compress, encrypt ? &key : nullptr));
+    return path;
+}
+
+namespace {
+
+constexpr const char* kPeScript = R"PY(
+import sys, pefile
+pe = pefile.PE(sys.argv[1])
+mode = sys.argv[2]
+def ident(e):
+    return str(e.name) if e.name is not None else str(e.id)
+if mode == 'list':
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for n in t.directory.entries:
+            for l in n.directory.entries:
+                print('%s/%s/%d/%d' % (ident(t), ident(n), l.id, l.data.struct.Size))
+elif mode == 'data':
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for n in t.directory.entries:
+            for l in n.directory.entries:
+                if ident(t) == sys.argv[3] and ident(n) == sys.argv[4] and l.id == int(sys.argv[5]):
+                    d = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+                    sys.stdout.write(d.hex())
+elif mode == 'icon':
+    import struct
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if t.id != 14: continue
+        for n in t.directory.entries:
+            if str(n.name) != 'MAINICON': continue
+            for l in n.directory.entries:
+                if l.id != 0: continue
+                d = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+                reserved, kind, count = struct.unpack_from('<HHH', d, 0)
+                ids = set()
+                for t2 in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+                    if t2.id == 3:
+                        for n2 in t2.directory.entries:
+                            for l2 in n2.directory.entries:
+                                ids.add((n2.id, l2.data.struct.Size))
+                for i in range(count):
+                    w, h, c, r, planes, bits, size, rid = struct.unpack_from('<BBBBHHIH', d, 6 + 14 * i)
+                    print('%dx%dx%d -> %d %s' % (w, h, bits, rid, 'present' if (rid, size) in ids else 'missing'))
+)PY";
+
+std::string runPe(const fs::path& file, const std::string& args) {
+    std::string out;
+    const int rc = runCommand("/usr/bin/python3 -c " + shellQuote(kPeScript) + " " +
+                                  shellQuote(file.string()) + " " + args + " 2>&1",
+                              &out);
+    if (rc != 0) throw std::runtime_error("pefile failed: " + out);
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> peResources(const fs::path& file) {
+    return lines(runPe(file, "list"));
+}
+
+std::vector<std::uint8_t> peResourceData(const fs::path& file, const std::string& type,
+                                         const std::string& name, int language) {
+    const std::string hex =
+        runPe(file, "data " + shellQuote(type) + " " + shellQuote(name) + " " + std::to_string(language));
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::vector<std::string> mainIconEntries(const fs::path& file) {
+    return lines(runPe(file, "icon"));
 }
 
 } // namespace pakforge::test

@@ -55,4 +55,17 @@ std::string pythonZipInfo(const std::filesystem::path& file);
 // unzip -t; true when it passes without warnings about extra bytes.
 bool unzipTestPasses(const std::filesystem::path& file, std::string* output = nullptr);
 
+// A stub container holding `exe` (compressed and enciphered with the
+// program's key unless told otherwise).
+std::filesystem::path makeContainer(const std::filesystem::path& path, const std::vector<std::uint8_t>& exe,
+                                    bool compress = true, bool encrypt = true);
+
+// PE resources as pefile sees them: "type/name/language/size" lines, names
+// numeric or as text.
+std::vector<std::string> peResources(const std::filesystem::path& file);
+std::vector<std::uint8_t> peResourceData(const std::filesystem::path& file, const std::string& type,
+                                         const std::string& name, int language);
+// The MAINICON group's entries as pefile decodes them: "width x height x bits -> id".
+std::vector<std::string> mainIconEntries(const std::filesystem::path& file);
+
 } // namespace pakforge::test

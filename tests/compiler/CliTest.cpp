@@ -1,0 +1,131 @@
+// pakforge-cli as a user runs it: exit codes, stdout/stderr, relative paths,
+// --info on real packages.
+#include "Fixtures.h"
+#include "core/Exceptions.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+namespace pakforge {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pakforge::test;
+
+struct Result {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs pakforge-cli in `cwd` with the container from `container`.
+Result cli(const fs::path& cwd, const fs::path& container, const std::string& args) {
+    TempDir scratch;
+    Result r;
+    r.status = runCommand("cd " + shellQuote(cwd.string()) +
+                              " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+                              shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + args +
+                              " 2>" + shellQuote((scratch / "err").string()),
+                          &r.out);
+    const auto err = readFile(scratch / "err");
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override { container = makeContainer(dir / "pakforge.dat", readFile(stubExe())); }
+    TempDir dir;
+    fs::path container;
+};
+
+TEST_F(Cli, BuildsWithRelativePathsAndPrintsTheLog) {
+    makeMsi(dir.path(), "My Setup.msi");
+    fs::create_directories(dir / "work" / "out");
+    fs::copy_file(sampleIcon(), dir / "work" / "app.ico");
+    const auto r = cli(dir / "work", container, "'../My Setup.msi' app.ico out/setup.exe");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(
+        r.out.find("Updating Icon...\nProcessing MSI package...\nBuilding EXE file...\nEXE file saved as: " +
+                   (dir / "work" / "out" / "setup.exe").string() + "\n*** Finished. ["),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.rfind("*** Starting Compile [", 0), 0u) << r.out;
+    const auto a = parseArchive(readFile(dir / "work" / "out" / "setup.exe"));
+    EXPECT_EQ(a.name, "My Setup.msi");
+    EXPECT_EQ(mainIconEntries(dir / "work" / "out" / "setup.exe").size(), 3u);
+}
+
+TEST_F(Cli, EmptyIconArgumentSkipsTheIconStep) {
+    makeMsi(dir.path(), "p.msi");
+    const auto r = cli(dir.path(), container, "p.msi '' out.exe");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Updating Icon..."), std::string::npos);
+    EXPECT_TRUE(mainIconEntries(dir / "out.exe").empty());
+}
+
+TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
+    writeText(dir / "setup.exe", "keep me");
+    const auto r = cli(dir.path(), container, "missing.msi '' setup.exe");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot open file \"" + (dir / "missing.msi").string() + "\". " +
+                         systemErrorText(ENOENT) + ".\n");
+    EXPECT_EQ(readFile(dir / "setup.exe"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+
+    const auto noContainer = cli(dir.path(), dir / "none.dat", "missing.msi '' setup.exe");
+    EXPECT_EQ(noContainer.status, 1);
+    EXPECT_EQ(noContainer.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
+        << noContainer.err;
+}
+
+TEST_F(Cli, UsageErrorsExitTwo) {
+    for (const std::string args : {"", "a b", "a b c d", "--bogus", "--info", "--info a b", "--help x"}) {
+        const auto r = cli(dir.path(), container, args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("pakforge-cli --help"), std::string::npos) << args;
+        EXPECT_EQ(r.out, "") << args;
+    }
+    const auto empty = cli(dir.path(), container, "a b ''");
+    EXPECT_EQ(empty.status, 2);
+}
+
+TEST_F(Cli, HelpAndVersion) {
+    const auto help = cli(dir.path(), container, "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: pakforge-cli PACKAGE ICON OUTPUT"), std::string::npos);
+    const auto version = cli(dir.path(), container, "--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("pakforge-cli ", 0), 0u);
+}
+
+TEST_F(Cli, InfoPrintsTheThreeLines) {
+    makeMsi(dir.path(), "a.msi", {"Widget Studio", "4.10.0017", "ACME"});
+    auto r = cli(dir.path(), container, "--info a.msi");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Product Name: Widget Studio\nProduct Version: 4.10.0017\nManufacturer: ACME\n");
+
+    const auto empty = makeMsi(dir.path(), "empty.msi");
+    alterMsi(empty, "UPDATE `Property` SET `Value`='' WHERE `Property`='Manufacturer'");
+    r = cli(dir.path(), container, "--info empty.msi");
+    EXPECT_EQ(r.out, "Product Name: Pakforge Sample\nProduct Version: 1.2.3\nManufacturer: \n");
+
+    const std::string longName(700, 'n');
+    makeMsi(dir.path(), "long.msi", {longName, "9.9", "M"});
+    r = cli(dir.path(), container, "--info long.msi");
+    EXPECT_EQ(r.out, "Product Name: " + longName + "\nProduct Version: 9.9\nManufacturer: M\n");
+}
+
+TEST_F(Cli, InfoOnSomethingThatIsNoPackageFails) {
+    writeText(dir / "text.msi", "plain text");
+    auto r = cli(dir.path(), container, "--info text.msi");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "\"" + (dir / "text.msi").string() + "\" is not a Windows Installer package.\n");
+    EXPECT_EQ(r.out, "");
+    r = cli(dir.path(), container, "--info missing.msi");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Cannot open file"), std::string::npos);
+}
+
+} // namespace
+} // namespace pakforge

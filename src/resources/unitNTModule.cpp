@@ -27,7 +27,9 @@ std::vector<std::uint8_t> readModuleFile(const std::filesystem::path& fileName) 
 
 TNTModule::~TNTModule() = default;
 
-std::int32_t TNTModule::GetResourceCount() const { return static_cast<std::int32_t>(list_.size()); }
+std::int32_t TNTModule::GetResourceCount() const {
+    return static_cast<std::int32_t>(list_.size());
+}
 
 TResourceDetails* TNTModule::GetResourceDetails(std::int32_t index) const {
     if (index < 0 || index >= GetResourceCount()) raiseIndexError(index);

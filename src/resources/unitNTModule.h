@@ -14,12 +14,12 @@ namespace pakforge {
 
 // TList's index error: "List index out of bounds (%d)".
 class EListError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 class TNTModule : public TResourceModule {
-public:
+  public:
     TNTModule() = default;
     ~TNTModule() override;
 
@@ -39,7 +39,7 @@ public:
     static pe::ResId ToResId(const std::u16string& text);
     static std::u16string FromResId(const pe::ResId& id);
 
-private:
+  private:
     std::vector<std::unique_ptr<TResourceDetails>> list_;
 };
 

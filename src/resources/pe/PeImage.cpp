@@ -12,7 +12,9 @@ namespace {
 constexpr std::uint32_t kMaxSections = 4096;
 constexpr int kResourceLevels = 3; // type, name, language
 
-bool isPowerOfTwo(std::uint32_t v) { return v && !(v & (v - 1)); }
+bool isPowerOfTwo(std::uint32_t v) {
+    return v && !(v & (v - 1));
+}
 
 // Reads the file through ByteReader and turns running off its end into a clear refusal.
 template <class F> auto guarded(const char* what, F&& f) {
@@ -43,7 +45,8 @@ int PeHeaders::sectionOfRva(std::uint64_t rva) const {
     for (std::size_t i = 0; i < sections.size(); ++i) {
         const auto& s = sections[i];
         const std::uint64_t extent = std::max<std::uint64_t>(s.virtualSize, s.sizeOfRawData);
-        if (rva >= s.virtualAddress && rva < std::uint64_t{s.virtualAddress} + extent) return static_cast<int>(i);
+        if (rva >= s.virtualAddress && rva < std::uint64_t{s.virtualAddress} + extent)
+            return static_cast<int>(i);
     }
     return -1;
 }
@@ -98,7 +101,8 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
         h.dataDirectoryOffset = h.optionalOffset + countOffset + 4;
         // Entries past the 16 defined ones mean nothing to the loader.
         const std::uint32_t count = std::min<std::uint32_t>(h.numberOfRvaAndSizes, 16);
-        if (!opt.canRead(std::uint64_t{count} * 8)) throw EBadImage("the data directories do not fit the optional header");
+        if (!opt.canRead(std::uint64_t{count} * 8))
+            throw EBadImage("the data directories do not fit the optional header");
         for (std::uint32_t i = 0; i < count; ++i) {
             DataDirectory d;
             d.rva = opt.u32();
@@ -107,7 +111,8 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
         }
         return 0;
     });
-    if (!isPowerOfTwo(h.fileAlignment) || !isPowerOfTwo(h.sectionAlignment) || h.sectionAlignment < h.fileAlignment)
+    if (!isPowerOfTwo(h.fileAlignment) || !isPowerOfTwo(h.sectionAlignment) ||
+        h.sectionAlignment < h.fileAlignment)
         throw EBadImage("impossible section or file alignment");
 
     h.sectionTableOffset = h.optionalOffset + h.sizeOfOptionalHeader;
@@ -138,9 +143,10 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
 namespace {
 
 class DirectoryWalker {
-public:
+  public:
     DirectoryWalker(std::span<const std::uint8_t> file, const PeHeaders& headers,
-                    std::span<const std::uint8_t> region, const std::function<void(const ResourceEntry&)>& callback)
+                    std::span<const std::uint8_t> region,
+                    const std::function<void(const ResourceEntry&)>& callback)
         : file_(file), headers_(headers), region_(region), callback_(callback),
           dataBudget_(std::uint64_t{file.size()} * 4 + (16u << 20)) {}
 
@@ -149,7 +155,7 @@ public:
         table(0, 1, entry);
     }
 
-private:
+  private:
     struct RawEntry {
         std::uint32_t nameField;
         std::uint32_t offsetField;
@@ -249,7 +255,8 @@ void forEachResource(std::span<const std::uint8_t> file, const PeHeaders& header
     const std::uint64_t inSection = std::uint64_t{dir.rva} - s.virtualAddress;
     const std::uint64_t start = std::uint64_t{s.pointerToRawData} + inSection;
     const std::uint64_t end = std::uint64_t{s.pointerToRawData} + s.sizeOfRawData;
-    if (inSection >= s.sizeOfRawData || end > file.size()) throw EBadImage("the resource section lies outside the file");
+    if (inSection >= s.sizeOfRawData || end > file.size())
+        throw EBadImage("the resource section lies outside the file");
     const auto region = file.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
     DirectoryWalker(file, headers, region, callback).walk();
 }
@@ -281,7 +288,8 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
     const std::uint64_t fa = h.fileAlignment, sa = h.sectionAlignment;
     if (fa < 512 && fa != sa) problem("FileAlignment below 512 without matching SectionAlignment");
     if (fa > 65536) problem("FileAlignment above 64 KB");
-    const std::uint64_t tableEnd = std::uint64_t{h.sectionTableOffset} + h.sections.size() * kSectionHeaderSize;
+    const std::uint64_t tableEnd =
+        std::uint64_t{h.sectionTableOffset} + h.sections.size() * kSectionHeaderSize;
     if (h.sizeOfHeaders < tableEnd) problem("SizeOfHeaders does not cover the section table");
     if (h.sizeOfHeaders % fa) problem("SizeOfHeaders is not a multiple of FileAlignment");
     if (h.sizeOfHeaders > file.size()) problem("SizeOfHeaders exceeds the file");
@@ -315,7 +323,8 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
         const DataDirectory d = h.directories[i];
         if (!d.rva && !d.size) continue;
         if (i == kDirSecurity) {
-            if (std::uint64_t{d.rva} + d.size > file.size()) problem("certificate table runs past the end of the file");
+            if (std::uint64_t{d.rva} + d.size > file.size())
+                problem("certificate table runs past the end of the file");
             continue;
         }
         if (i == kDirBoundImport && d.rva < h.sizeOfHeaders) continue; // lives in the headers

@@ -18,7 +18,7 @@ namespace pakforge::pe {
 inline constexpr int kBadExeFormat = 193;
 
 class EBadImage : public EOSError {
-public:
+  public:
     explicit EBadImage(const std::string& reason);
 };
 

@@ -30,12 +30,13 @@ std::vector<std::uint8_t> readImage(const std::filesystem::path& file) {
 
 } // namespace
 
-ResourceUpdate::ResourceUpdate(const std::filesystem::path& file, bool deleteExisting) : impl_(std::make_unique<Impl>()) {
+ResourceUpdate::ResourceUpdate(const std::filesystem::path& file, bool deleteExisting)
+    : impl_(std::make_unique<Impl>()) {
     impl_->file = file;
     impl_->original = readImage(file);
     const PeHeaders headers = parseHeaders(impl_->original);
     // Refuse now what commit() could not write.
-    if (headers.directories.size() <= kDirResource) throw EBadImage("the image has no resource data directory");
+    checkImageEditable(impl_->original, headers);
     if (!deleteExisting)
         forEachResource(impl_->original, headers, [&](const ResourceEntry& e) {
             impl_->pending[e.type][e.name][e.language].assign(e.data.begin(), e.data.end());

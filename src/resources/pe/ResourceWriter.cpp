@@ -50,7 +50,8 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
     std::uint64_t total = dataOffset;
     for (const auto& [type, names] : tree)
         for (const auto& [name, languages] : names)
-            for (const auto& [language, bytes] : languages) total = alignUp(total + bytes.size(), kDataAlignment);
+            for (const auto& [language, bytes] : languages)
+                total = alignUp(total + bytes.size(), kDataAlignment);
     if (total + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
     for (const auto& [type, names] : tree) {
         if (names.size() > 0xFFFF) throw EBadImage("too many resource names under one type");
@@ -154,8 +155,12 @@ struct Image {
     PeHeaders h;
 };
 
-void put32(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint32_t v) { storeLE32(file.data() + at, v); }
-void put16(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint16_t v) { storeLE16(file.data() + at, v); }
+void put32(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint32_t v) {
+    storeLE32(file.data() + at, v);
+}
+void put16(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint16_t v) {
+    storeLE16(file.data() + at, v);
+}
 
 void writeHeaders(Image& img) {
     auto& f = img.file;
@@ -242,26 +247,36 @@ void fixDebugEntries(Image& img, const std::vector<DebugEntry>& before, const Sh
     for (const DebugEntry& e : before) {
         const auto at = fileOffsetOf(img.h, shifts.rva(e.rva), kDebugEntrySize, img.file.size());
         if (!at) continue;
-        if (e.addressOfRawData) put32(img.file, *at + 20, static_cast<std::uint32_t>(shifts.rva(e.addressOfRawData)));
+        if (e.addressOfRawData)
+            put32(img.file, *at + 20, static_cast<std::uint32_t>(shifts.rva(e.addressOfRawData)));
         if (e.pointerToRawData)
             put32(img.file, *at + 24, static_cast<std::uint32_t>(shifts.offset(e.pointerToRawData)));
     }
 }
 
-std::uint64_t rawEnd(const SectionHeader& s) { return std::uint64_t{s.pointerToRawData} + s.sizeOfRawData; }
+std::uint64_t rawEnd(const SectionHeader& s) {
+    return std::uint64_t{s.pointerToRawData} + s.sizeOfRawData;
+}
 
 void checkEditable(const Image& img) {
-    const auto& h = img.h;
+    checkImageEditable(img.file, img.h);
+}
+
+} // namespace
+
+void checkImageEditable(std::span<const std::uint8_t> file, const PeHeaders& h) {
     if (h.directories.size() <= kDirResource) throw EBadImage("the image has no resource data directory");
-    if (h.sizeOfHeaders > img.file.size()) throw EBadImage("the headers run past the end of the file");
+    if (h.sizeOfHeaders > file.size()) throw EBadImage("the headers run past the end of the file");
     std::uint64_t lastVa = 0;
     for (const auto& s : h.sections) {
-        if (s.sizeOfRawData && rawEnd(s) > img.file.size())
+        if (s.sizeOfRawData && std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > file.size())
             throw EBadImage("section " + s.nameText() + " runs past the end of the file");
         if (s.virtualAddress < lastVa) throw EBadImage("the sections overlap or are out of order");
         lastVa = std::uint64_t{s.virtualAddress} + s.virtualExtent();
     }
 }
+
+namespace {
 
 // The section that holds only the resource directory, or -1.
 int resourceSectionOf(const PeHeaders& h) {
@@ -303,7 +318,8 @@ bool canMoveSectionsAfter(const Image& img, int index) {
     if (reloc.rva && reloc.size) {
         const auto at = fileOffsetOf(h, reloc.rva, reloc.size, img.file.size());
         if (!at) return false;
-        ByteReader r(std::span<const std::uint8_t>(img.file).subspan(static_cast<std::size_t>(*at), reloc.size));
+        ByteReader r(
+            std::span<const std::uint8_t>(img.file).subspan(static_cast<std::size_t>(*at), reloc.size));
         try {
             while (r.remaining() >= 8) {
                 const std::uint32_t page = r.u32();
@@ -317,6 +333,18 @@ bool canMoveSectionsAfter(const Image& img, int index) {
         }
     }
     return true;
+}
+
+// VirtualSize for the resource section: the data's size, or up to the next
+// section when the data alone would leave a gap (the loader wants sections
+// contiguous).
+std::uint32_t resourceVirtualSize(const PeHeaders& h, std::size_t index, std::uint64_t dataSize) {
+    const auto& s = h.sections[index];
+    if (index + 1 >= h.sections.size()) return static_cast<std::uint32_t>(dataSize);
+    const std::uint64_t nextVa = h.sections[index + 1].virtualAddress;
+    if (alignUp(s.virtualAddress + dataSize, h.sectionAlignment) >= nextVa)
+        return static_cast<std::uint32_t>(dataSize);
+    return static_cast<std::uint32_t>(nextVa - s.virtualAddress);
 }
 
 void finish(Image& img, std::uint32_t oldCheckSum) {
@@ -343,7 +371,8 @@ bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
     Shifts shifts;
     if (si + 1 < h.sections.size()) {
         const std::uint64_t nextVa = h.sections[si + 1].virtualAddress;
-        const std::uint64_t needed = alignUp(std::uint64_t{s.virtualAddress} + blob.size(), h.sectionAlignment);
+        const std::uint64_t needed =
+            alignUp(std::uint64_t{s.virtualAddress} + blob.size(), h.sectionAlignment);
         if (needed > nextVa) {
             if (!canMoveSectionsAfter(img, index)) return false;
             shifts.vaFrom = nextVa;
@@ -354,7 +383,8 @@ bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
         }
     }
     const std::uint64_t oldEnd = rawEnd(s);
-    const std::int64_t rawDelta = static_cast<std::int64_t>(newRaw) - static_cast<std::int64_t>(s.sizeOfRawData);
+    const std::int64_t rawDelta =
+        static_cast<std::int64_t>(newRaw) - static_cast<std::int64_t>(s.sizeOfRawData);
     shifts.raw.emplace_back(oldEnd, rawDelta);
     const auto debug = readDebugEntries(img);
 
@@ -368,7 +398,6 @@ bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
 
     if (s.characteristics & kScnInitializedData)
         h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData + rawDelta);
-    s.virtualSize = static_cast<std::uint32_t>(blob.size());
     s.sizeOfRawData = static_cast<std::uint32_t>(newRaw);
     for (std::size_t j = 0; j < h.sections.size(); ++j) {
         if (j == si) continue;
@@ -377,7 +406,8 @@ bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
             o.pointerToRawData = static_cast<std::uint32_t>(shifts.offset(o.pointerToRawData));
         if (j > si) o.virtualAddress = static_cast<std::uint32_t>(shifts.rva(o.virtualAddress));
     }
-    if (h.pointerToSymbolTable) h.pointerToSymbolTable = static_cast<std::uint32_t>(shifts.offset(h.pointerToSymbolTable));
+    if (h.pointerToSymbolTable)
+        h.pointerToSymbolTable = static_cast<std::uint32_t>(shifts.offset(h.pointerToSymbolTable));
     for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
         auto& d = h.directories[i];
         if (i == kDirResource) {
@@ -386,6 +416,7 @@ bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
             d.rva = static_cast<std::uint32_t>(shifts.rva(d.rva));
         }
     }
+    s.virtualSize = resourceVirtualSize(h, si, blob.size());
     fixDebugEntries(img, debug, shifts);
     return true;
 }
@@ -431,7 +462,8 @@ void appendSection(Image& img, const ResourceTree& tree) {
     const std::vector<std::uint8_t> blob = buildResourceSection(tree, static_cast<std::uint32_t>(va));
     const std::uint64_t raw = alignUp(blob.size(), fa);
     const std::uint64_t pointer = alignUp(lastRaw, fa);
-    if (va + blob.size() > 0xFFFFFFFFu || pointer + raw > 0xFFFFFFFFu) throw EBadImage("the image would grow too large");
+    if (va + blob.size() > 0xFFFFFFFFu || pointer + raw > 0xFFFFFFFFu)
+        throw EBadImage("the image would grow too large");
 
     std::vector<std::uint8_t> insert(static_cast<std::size_t>(pointer - lastRaw), 0);
     insert.insert(insert.end(), blob.begin(), blob.end());
@@ -452,7 +484,8 @@ void appendSection(Image& img, const ResourceTree& tree) {
     h.numberOfSections = static_cast<std::uint16_t>(h.sections.size());
     h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData + raw);
     h.directories[kDirResource] = {s.virtualAddress, s.virtualSize};
-    if (h.pointerToSymbolTable) h.pointerToSymbolTable = static_cast<std::uint32_t>(shifts.offset(h.pointerToSymbolTable));
+    if (h.pointerToSymbolTable)
+        h.pointerToSymbolTable = static_cast<std::uint32_t>(shifts.offset(h.pointerToSymbolTable));
     fixDebugEntries(img, debug, shifts);
 }
 
@@ -469,7 +502,8 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
         if (index >= 0) {
             const auto& s = img.h.sections[static_cast<std::size_t>(index)];
             const auto blob = buildResourceSection(tree, s.virtualAddress);
-            if (img.h.directory(kDirResource).size == blob.size() && s.virtualSize == blob.size() &&
+            if (img.h.directory(kDirResource).size == blob.size() &&
+                s.virtualSize == resourceVirtualSize(img.h, static_cast<std::size_t>(index), blob.size()) &&
                 s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment) &&
                 std::equal(blob.begin(), blob.end(), img.file.begin() + s.pointerToRawData))
                 return img.file;

@@ -11,12 +11,18 @@
 namespace pakforge::pe {
 
 // type -> name -> language -> bytes; the maps' order is the loader's order.
-using ResourceTree =
-    std::map<ResId, std::map<ResId, std::map<std::uint16_t, std::vector<std::uint8_t>>>>;
+using ResourceTree = std::map<ResId, std::map<ResId, std::map<std::uint16_t, std::vector<std::uint8_t>>>>;
 
 // The section's bytes for a section that will start at baseRva: directory
 // tables (root, names, languages), data entries, names, then the data.
 std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::uint32_t baseRva);
+
+struct PeHeaders;
+
+// Raises EBadImage unless replaceResources can work on this image (a resource
+// directory slot, headers and every section's raw data inside the file,
+// sections in address order).
+void checkImageEditable(std::span<const std::uint8_t> file, const PeHeaders& headers);
 
 // The whole file with its resources replaced by tree. The input is returned
 // unchanged when the resources would come out byte for byte the same.

@@ -1,0 +1,193 @@
+// pakforge-pack: writes, lists and extracts stub containers.
+#include "container/VxStreamCol.h"
+#include "container/VxStreamWriter.h"
+#include "core/Exceptions.h"
+#include "core/Streams.h"
+#include "core/Utf16.h"
+
+#include <pakforge/Version.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace pakforge;
+
+constexpr const char* kUsage =
+    "Usage:\n"
+    "  pakforge-pack create OUT.dat [--compress] [--encrypt --key KEY] NAME=FILE...\n"
+    "  pakforge-pack list FILE [--key KEY]\n"
+    "  pakforge-pack extract FILE NAME OUT [--key KEY]\n"
+    "  pakforge-pack --help | --version\n"
+    "\n"
+    "Writes, lists and extracts Pakforge stub containers (pakforge.dat).\n"
+    "\n"
+    "  create     writes a container holding each FILE under the item NAME\n"
+    "  list       prints each item's size and name\n"
+    "  extract    writes the item NAME of FILE to OUT\n"
+    "\n"
+    "Options:\n"
+    "  --compress   compress the container body (LH5-style)\n"
+    "  --encrypt    encipher the container (Blowfish); needs --key\n"
+    "  --key KEY    the password to encipher with, or to read an encrypted container\n"
+    "  -h, --help   show this help\n"
+    "  --version    show the version\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the work failed, 2 for a usage error.\n";
+
+struct UsageError {
+    std::string message;
+};
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "pakforge-pack: %s\nTry 'pakforge-pack --help' for more information.\n",
+                 message.c_str());
+    return 2;
+}
+
+int failure(const std::string& message) {
+    std::fprintf(stderr, "pakforge-pack: %s\n", message.c_str());
+    return 1;
+}
+
+struct Options {
+    bool compress = false;
+    bool encrypt = false;
+    std::optional<std::string> key;
+    std::vector<std::string> positional;
+};
+
+Options parseOptions(int argc, char** argv, int first, bool allowWriteOptions) {
+    Options options;
+    bool endOfOptions = false;
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!endOfOptions && arg == "--") {
+            endOfOptions = true;
+        } else if (!endOfOptions && arg == "--key") {
+            if (i + 1 >= argc) throw UsageError{"option '--key' needs a value"};
+            options.key = argv[++i];
+        } else if (!endOfOptions && arg.starts_with("--key=")) {
+            options.key = arg.substr(6);
+        } else if (!endOfOptions && allowWriteOptions && arg == "--compress") {
+            options.compress = true;
+        } else if (!endOfOptions && allowWriteOptions && arg == "--encrypt") {
+            options.encrypt = true;
+        } else if (!endOfOptions && arg.size() > 1 && arg[0] == '-') {
+            throw UsageError{"unknown option '" + arg + "'"};
+        } else {
+            options.positional.push_back(arg);
+        }
+    }
+    return options;
+}
+
+void loadContainer(TVxStreams& streams, const std::string& file, const Options& options) {
+    if (options.key) streams.Key = utf8ToUtf16(*options.key);
+    try {
+        streams.LoadFromFile(file);
+    } catch (const ECorruptFile&) {
+        throw Exception(
+            "\"" + file + "\" is not a readable container (" + kFileIsCorrupt +
+            (options.key ? " Check the key.)" : " If it is encrypted, give its key with --key.)"));
+    }
+}
+
+int create(const Options& options) {
+    if (options.positional.size() < 2)
+        throw UsageError{"create needs an output file and at least one NAME=FILE"};
+    if (options.encrypt && !options.key) throw UsageError{"--encrypt needs --key KEY"};
+    if (!options.encrypt && options.key) throw UsageError{"--key given for create without --encrypt"};
+    std::u16string key;
+    if (options.encrypt) {
+        key = utf8ToUtf16(*options.key);
+        if (key.size() % 256 == 0)
+            throw UsageError{"the key must not be empty nor a multiple of 256 characters long"};
+    }
+    std::vector<ContainerItem> items;
+    for (std::size_t i = 1; i < options.positional.size(); ++i) {
+        const std::string& spec = options.positional[i];
+        const auto eq = spec.find('=');
+        if (eq == std::string::npos || eq + 1 == spec.size())
+            throw UsageError{"'" + spec + "' is not of the form NAME=FILE"};
+        ContainerItem item;
+        item.name = utf8ToUtf16(spec.substr(0, eq));
+        if (item.name.size() > 32767)
+            throw UsageError{"the item name in '" + spec.substr(0, 40) + "...' is too long"};
+        for (const auto& other : items)
+            if (sameTextIgnoreCase(other.name, item.name))
+                throw UsageError{"the item name '" + spec.substr(0, eq) +
+                                 "' is given twice (names are compared without regard to case)"};
+        item.data = readWholeFile(spec.substr(eq + 1));
+        items.push_back(std::move(item));
+    }
+    const auto bytes = buildContainer(items, options.compress, options.encrypt ? &key : nullptr);
+    PendingFile out(options.positional[0]);
+    writeWholeFile(out.tempPath(), bytes);
+    out.commit();
+    return 0;
+}
+
+int list(const Options& options) {
+    if (options.positional.size() != 1) throw UsageError{"list needs exactly one container file"};
+    TVxStreams streams;
+    loadContainer(streams, options.positional[0], options);
+    for (const auto& info : streams.ItemInfos())
+        std::printf("%12lld  %s\n", static_cast<long long>(info.size), utf16ToUtf8(info.name).c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
+int extract(const Options& options) {
+    if (options.positional.size() != 3)
+        throw UsageError{"extract needs a container file, an item name and an output file"};
+    const std::u16string name = utf8ToUtf16(options.positional[1]);
+    if (name.empty()) throw UsageError{"the item name must not be empty"};
+    TVxStreams streams;
+    loadContainer(streams, options.positional[0], options);
+    bool found = false;
+    for (const auto& info : streams.ItemInfos())
+        if (sameTextIgnoreCase(info.name, name)) found = true;
+    if (!found)
+        return failure("no item named '" + options.positional[1] + "' in \"" + options.positional[0] + "\"");
+    MemoryStream data;
+    streams.GetStream(name, data);
+    PendingFile out(options.positional[2]);
+    writeWholeFile(out.tempPath(), data.bytes());
+    out.commit();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usageError("missing command");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("pakforge-pack %s\n", PAKFORGE_VERSION);
+        return 0;
+    }
+    try {
+        if (command == "create") return create(parseOptions(argc, argv, 2, true));
+        if (command == "list") return list(parseOptions(argc, argv, 2, false));
+        if (command == "extract") return extract(parseOptions(argc, argv, 2, false));
+        return usageError("unknown command '" + command + "'");
+    } catch (const UsageError& e) {
+        return usageError(e.message);
+    } catch (const pakforge::Exception& e) {
+        return failure(e.message());
+    } catch (const std::bad_alloc&) {
+        return failure("out of memory");
+    } catch (const std::exception& e) {
+        return failure(e.what());
+    }
+}

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> file(data + 1, data + size);
 
     pakforge::TVxStreams streams;
-    streams.MaxBodySize = 1 << 22; // keep noise sizes from exhausting memory
+    streams.MaxBodySize = 1 << 18; // keep noise sizes from exhausting memory
     int corrupt = 0;
     streams.OnCorrupt = [&](pakforge::TVxStreams*) { ++corrupt; };
     switch (mode % 3) {

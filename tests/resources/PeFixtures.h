@@ -21,6 +21,13 @@ std::vector<std::filesystem::path> nsisStubs();
 // A one-image 32-bit .ico of size x size pixels.
 std::vector<std::uint8_t> makeIcon(int size, std::uint32_t seed);
 
+// A small synthetic PE (PE32 or PE32+): .text, `dataSections` data sections,
+// optionally .rsrc with one RCDATA resource, then .reloc. SizeOfHeaders is one
+// FileAlignment (0x200), so four sections or more leave no room for another
+// section header. With withCheckSum the CheckSum field is filled in.
+std::vector<std::uint8_t> makeTinyPe(bool pe32Plus, int dataSections, bool withResources,
+                                     bool withCheckSum = false);
+
 // "TYPE NAME LANGUAGE SIZE CRC32" lines in directory order.
 std::vector<std::string> listWithOurReader(const std::filesystem::path& file);
 std::vector<std::string> listWithPefile(const std::filesystem::path& file);

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds Pakforge and runs the main job. With no arguments it turns the
-# bundled sample package into an executable; with arguments they go to
-# pakforge-cli as they stand.
+# bundled sample package (examples/sample.wxs, made with wixl) and our sample
+# icon into out/sample.exe and prints the build's log; with arguments they go
+# to pakforge-cli as they stand.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 bash scripts/setup.sh >&2
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" >&2
+# Only what the main job needs: the command line and the stub container.
+targets=(pakforge-cli)
+if cmake --build build --target help | grep -q '^pakforge-stub:'; then targets+=(pakforge-stub); fi
+cmake --build build -j "$(nproc)" --target "${targets[@]}" >&2
 
 if [ "$#" -gt 0 ]; then
   exec build/bin/pakforge-cli "$@"
@@ -16,6 +20,7 @@ fi
 
 out="$root/out"
 mkdir -p "$out"
-wixl -o "$out/sample.msi" examples/sample.wxs
+# wixl takes the package's files relative to the current folder.
+(cd examples && wixl -o "$out/sample.msi" sample.wxs)
+build/bin/pakforge-cli --info "$out/sample.msi"
 build/bin/pakforge-cli "$out/sample.msi" examples/sample.ico "$out/sample.exe"
-echo "wrote $out/sample.exe"

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -21,6 +22,19 @@ namespace fs = std::filesystem;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+// Ctrl-C during a long compression: stop between blocks so the temporary
+// file is removed rather than left behind by an abrupt exit.
+volatile std::sig_atomic_t interrupted = 0;
+void onSignal(int) {
+    interrupted = 1;
+}
+
+class Interrupted : public std::exception {
+  public:
+    const char* what() const noexcept override { return "Interrupted"; }
+};
 // Packages below this compress in a moment; no progress line for them.
 constexpr std::uint64_t kProgressThreshold = 16u << 20;
 
@@ -100,23 +114,32 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     pakforge::BuildEvents events;
     events.statusMessage = [](const std::string& line) { std::cout << line << std::endl; };
     bool progressShown = false;
-    if (::isatty(STDERR_FILENO)) {
-        events.progress = [&progressShown, last = -1](std::uint64_t done, std::uint64_t total) mutable {
-            if (total < kProgressThreshold) return;
-            const int percent = static_cast<int>(done * 100 / total);
-            if (percent == last) return;
-            last = percent;
-            std::fprintf(stderr, "\rCompressing the package: %3d%%", percent);
-            std::fflush(stderr);
-            progressShown = true;
-        };
-    }
+    const bool showProgress = ::isatty(STDERR_FILENO) != 0;
+    events.progress = [&progressShown, showProgress, last = -1](std::uint64_t done,
+                                                                std::uint64_t total) mutable {
+        if (interrupted) throw Interrupted();
+        if (!showProgress || total < kProgressThreshold) return;
+        const int percent = static_cast<int>(done * 100 / total);
+        if (percent == last) return;
+        last = percent;
+        std::fprintf(stderr, "\rCompressing the package: %3d%%", percent);
+        std::fflush(stderr);
+        progressShown = true;
+    };
     const auto endProgress = [&] {
         if (progressShown) std::fprintf(stderr, "\r%*s\r", 34, "");
         progressShown = false;
     };
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
     try {
         pakforge::build(request, events);
+    } catch (const Interrupted& e) {
+        endProgress();
+        std::cerr << e.what() << "\n";
+        return kExitInterrupted;
     } catch (const std::exception& e) {
         endProgress();
         std::cout.flush();

@@ -187,6 +187,16 @@ TEST_F(BuildFixture, SameInputsGiveTheSameBytes) {
     EXPECT_EQ(readFile(outDir / "one.exe"), readFile(outDir / "two.exe"));
 }
 
+TEST_F(BuildFixture, OutputThroughASymbolicLinkReplacesTheLinkedFile) {
+    const auto package = makeMsi(dir.path(), "p.msi");
+    fs::create_directories(dir / "real");
+    writeText(dir / "real" / "app.exe", "old");
+    fs::create_symlink(dir / "real" / "app.exe", outDir / "link.exe");
+    runBuild(request(package, {}, "link.exe"));
+    EXPECT_TRUE(fs::is_symlink(outDir / "link.exe"));
+    EXPECT_NO_THROW(parseArchive(readFile(dir / "real" / "app.exe")));
+}
+
 TEST_F(BuildFixture, ExistingOutputIsReplacedKeepingItsMode) {
     const auto package = makeMsi(dir.path(), "p.msi");
     writeText(outDir / "setup.exe", "old");
@@ -271,6 +281,9 @@ TEST_F(BuildFailures, StubMissingOrNotAnExecutable) {
     auto r = request(package, sampleIcon());
     r.container = dir / "other.dat";
     writeFile(r.container, readFile(makeContainer(dir / "empty-exe.dat", {})));
+    expectFailure(r, [&](const std::string& m) { EXPECT_EQ(m.rfind("System Error.  Code: ", 0), 0u) << m; });
+    writeFile(r.container,
+              readFile(makeContainer(dir / "no-exe.dat", readFile(stubExe()), true, true, u"other")));
     expectFailure(r, [&](const std::string& m) { EXPECT_EQ(m.rfind("System Error.  Code: ", 0), 0u) << m; });
     writeFile(r.container, readFile(makeContainer(dir / "text-exe.dat", {'M', 'Z', 'n', 'o', 'p', 'e'})));
     expectFailure(r, [&](const std::string& m) {

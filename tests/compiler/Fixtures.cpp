@@ -206,8 +206,8 @@ bool unzipTestPasses(const fs::path& file, std::string* output) {
 }
 
 fs::path makeContainer(const fs::path& path, const std::vector<std::uint8_t>& exe, bool compress,
-                       bool encrypt) {
-    const std::vector<ContainerItem> items{{u"exe", exe}};
+                       bool encrypt, const std::u16string& itemName) {
+    const std::vector<ContainerItem> items{{itemName, exe}};
     const std::u16string key = u"rqzvmtpxw4b7";
     writeFile(path, buildContainer(items, compress, encrypt ? &key : nullptr));
     return path;

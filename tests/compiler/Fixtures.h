@@ -58,7 +58,8 @@ bool unzipTestPasses(const std::filesystem::path& file, std::string* output = nu
 // A stub container holding `exe` (compressed and enciphered with the
 // program's key unless told otherwise).
 std::filesystem::path makeContainer(const std::filesystem::path& path, const std::vector<std::uint8_t>& exe,
-                                    bool compress = true, bool encrypt = true);
+                                    bool compress = true, bool encrypt = true,
+                                    const std::u16string& itemName = u"exe");
 
 // PE resources as pefile sees them: "type/name/language/size" lines, names
 // numeric or as text.

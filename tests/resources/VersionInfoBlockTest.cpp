@@ -168,7 +168,7 @@ TEST(VersionInfo, MalformedBlocksRaiseAndNeverCrash) {
     for (int i = 0; i < 12; ++i) {
         at->Children.emplace_back();
         at = &at->Children.back();
-        at->Key = u"k";
+        at->Key.push_back(u'k');
     }
     EXPECT_THROW(WriteVersionBlock(deep), EVersionInfoError);
     std::vector<std::uint8_t> nested;

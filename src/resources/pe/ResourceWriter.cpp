@@ -267,6 +267,20 @@ void checkEditable(const Image& img) {
 void checkImageEditable(std::span<const std::uint8_t> file, const PeHeaders& h) {
     if (h.directories.size() <= kDirResource) throw EBadImage("the image has no resource data directory");
     if (h.sizeOfHeaders > file.size()) throw EBadImage("the headers run past the end of the file");
+    // Raw data must sit after the section table and not overlap: the writer
+    // inserts bytes between sections and must not cut into anything.
+    const std::uint64_t tableEnd =
+        h.sectionTableOffset + kSectionHeaderSize * std::uint64_t{h.sections.size()};
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    for (const auto& s : h.sections) {
+        if (!s.sizeOfRawData) continue;
+        if (s.pointerToRawData < tableEnd)
+            throw EBadImage("section " + s.nameText() + " overlaps the headers");
+        ranges.emplace_back(s.pointerToRawData, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i)
+        if (ranges[i].first < ranges[i - 1].second) throw EBadImage("two sections share raw data");
     std::uint64_t lastVa = 0;
     for (const auto& s : h.sections) {
         if (s.sizeOfRawData && std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > file.size())

@@ -1,0 +1,85 @@
+// A mingw console program still runs under Wine after TNTModule rewrote its
+// resources: unchanged, grown past .reloc and the debug sections, and given a
+// resource section it never had.
+#include "resources/unitNTModule.h"
+#include "support/TestFiles.h"
+
+#include <gtest/gtest.h>
+
+using namespace pakforge;
+using test::shellQuote;
+using test::TempDir;
+
+namespace {
+
+std::filesystem::path winePrefix() {
+    return test::binaryDir() / "wine-resources";
+}
+
+std::string wineEnvironment() {
+    return "env -u DISPLAY WINEPREFIX=" + shellQuote(winePrefix().string()) +
+           " WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
+}
+
+int runUnderWine(const std::filesystem::path& exe, std::string* out) {
+    return test::runCommand(wineEnvironment() + "wine " + shellQuote(exe.string()) + " one two 2>/dev/null",
+                            out);
+}
+
+// A 16x16 32-bit icon for the fixture's resource script.
+std::vector<std::uint8_t> smallIcon() {
+    std::vector<std::uint8_t> ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};
+    const std::uint32_t imageSize = 40 + 16 * 16 * 4 + 16 * 4;
+    for (int i = 0; i < 4; ++i) ico.push_back(static_cast<std::uint8_t>(imageSize >> (8 * i)));
+    ico.insert(ico.end(), {22, 0, 0, 0, 40, 0, 0, 0, 16, 0, 0, 0, 32, 0, 0, 0, 1, 0, 32, 0});
+    ico.resize(ico.size() + 24, 0);
+    ico.resize(22 + imageSize, 0x80);
+    return ico;
+}
+
+} // namespace
+
+TEST(PeRewriteWine, ProgramStillRunsAfterRewrites) {
+    if (!test::haveTool("i686-w64-mingw32-gcc") || !test::haveTool("wine"))
+        GTEST_SKIP() << "mingw-w64 or wine missing";
+    if (!std::filesystem::exists(winePrefix() / "system.reg"))
+        test::runCommand(wineEnvironment() + "wineboot -i >/dev/null 2>&1; " + wineEnvironment() +
+                         "wineserver -w");
+    TempDir dir;
+    test::writeFile(dir / "app.ico", smallIcon());
+    std::string log;
+    ASSERT_EQ(
+        test::runCommand(shellQuote((test::sourceDir() / "tests/resources/fixtures/build.sh").string()) +
+                             " " + shellQuote(dir.path().string()) + " 2>&1",
+                         &log),
+        0)
+        << log;
+
+    std::string out;
+    ASSERT_EQ(runUnderWine(dir / "hello.exe", &out), 7);
+    ASSERT_NE(out.find("fixture says Hello 3"), std::string::npos) << out;
+
+    // Rewrite everything as it is.
+    {
+        TNTModule module;
+        module.LoadFromFile(dir / "hello.exe");
+        module.SaveToFile(dir / "hello.exe");
+    }
+    EXPECT_EQ(runUnderWine(dir / "hello.exe", &out), 7);
+    EXPECT_NE(out.find("fixture says Hello 3"), std::string::npos) << out;
+
+    // Grow .rsrc far past the next section: .reloc and the debug sections move.
+    const auto big = test::randomBytes(300000, 1);
+    for (const char* name : {"hello.exe", "plain.exe"}) {
+        TNTModule module;
+        module.LoadFromFile(dir / name);
+        module.AddResource(
+            TResourceDetails::Create<TResourceDetails>(&module, 0, u"BIG", u"10", big.size(), big.data()));
+        module.SaveToFile(dir / name);
+    }
+    EXPECT_EQ(runUnderWine(dir / "hello.exe", &out), 7);
+    EXPECT_NE(out.find("fixture says Hello 3"), std::string::npos) << out;
+    // plain.exe had no resources: a new section, and LoadString still finds nothing.
+    EXPECT_EQ(runUnderWine(dir / "plain.exe", &out), 7);
+    EXPECT_NE(out.find("fixture says  3"), std::string::npos) << out;
+}

@@ -271,6 +271,7 @@ void checkImageEditable(std::span<const std::uint8_t> file, const PeHeaders& h) 
     // inserts bytes between sections and must not cut into anything.
     const std::uint64_t tableEnd =
         h.sectionTableOffset + kSectionHeaderSize * std::uint64_t{h.sections.size()};
+    if (tableEnd > h.sizeOfHeaders) throw EBadImage("SizeOfHeaders does not cover the section table");
     std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
     for (const auto& s : h.sections) {
         if (!s.sizeOfRawData) continue;

@@ -36,5 +36,10 @@ void EncryptStream(MemoryStream& stream, std::u16string_view password);
 // asked and enciphered under *key when key is given.
 std::vector<std::uint8_t> buildContainer(std::span<const ContainerItem> items, bool compress,
                                          const std::u16string* key);
+// The same for a braced list or a vector of items.
+inline std::vector<std::uint8_t> buildContainer(const std::vector<ContainerItem>& items, bool compress,
+                                                const std::u16string* key) {
+    return buildContainer(std::span<const ContainerItem>(items), compress, key);
+}
 
 } // namespace pakforge

@@ -378,8 +378,7 @@ TEST_F(VxStreamsTest, AskForKeyIsUsedForEncryptedFilesOnly) {
 }
 
 TEST_F(VxStreamsTest, LoadStartsAtOffsetZeroWhateverThePosition) {
-    const ContainerItem items[] = {item(u"exe", "stub")};
-    MemoryStream stream(buildContainer(items, true, nullptr));
+    MemoryStream stream(buildContainer({item(u"exe", "stub")}, true, nullptr));
     stream.setPosition(5);
     streams.LoadFromStream(stream);
     EXPECT_EQ(itemText(streams, u"exe"), "stub");

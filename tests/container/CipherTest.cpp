@@ -99,6 +99,25 @@ TEST(Blowfish, SetupRestartsFromTheInitialTables) {
     EXPECT_THROW(SetupKey(empty, a.data(), 0), Exception);
 }
 
+TEST(Cipher, WeakKeyLeavesTheStreamAsItIs) {
+    // Key bytes 7C 6F 28 84 FA 21 87 86 leave two equal entries in an S-box.
+    const std::u16string password = u"\u6F7C\u8428\u21FA\u8687abcd";
+    const auto key = passwordKeyBytes(password);
+    ASSERT_EQ(key, hex("7C6F2884FA218786"));
+    BlowfishState state;
+    EXPECT_FALSE(SetupKey(state, key.data(), key.size()));
+    blowfish_ctx ctx;
+    EXPECT_EQ(blowfish_set_key(&ctx, key.size(), key.data()), 0);
+
+    const std::vector<std::uint8_t> plain = {1, 2, 3, 4, 5, 6, 7, 8, 9, 3};
+    MemoryStream s(plain);
+    DecryptStream(s, password);
+    EXPECT_EQ(s.vector(), plain);
+    // The writer keeps to the reader: nothing enciphered, no tail added.
+    EncryptStream(s, password);
+    EXPECT_EQ(s.vector(), plain);
+}
+
 TEST(Cipher, KeyBytesAreTheFirstCountBytesOfUtf16) {
     EXPECT_EQ(passwordKeyBytes(u"abc"), (std::vector<std::uint8_t>{'a', 0, 'b'}));
     EXPECT_EQ(passwordKeyBytes(u"rqzvmtpxw4b7"),

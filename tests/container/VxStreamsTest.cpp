@@ -377,6 +377,14 @@ TEST_F(VxStreamsTest, AskForKeyIsUsedForEncryptedFilesOnly) {
     EXPECT_EQ(streams.Key, u"kept");
 }
 
+TEST_F(VxStreamsTest, WeakKeyContainerLoadsUnenciphered) {
+    const std::u16string key = u"\u6F7C\u8428\u21FA\u8687abcd"; // a weak Blowfish key
+    streams.Key = key;
+    load(streams, buildContainer({item(u"exe", "stub")}, false, &key));
+    EXPECT_TRUE(streams.Encrypted);
+    EXPECT_EQ(itemText(streams, u"exe"), "stub");
+}
+
 TEST_F(VxStreamsTest, LoadStartsAtOffsetZeroWhateverThePosition) {
     MemoryStream stream(buildContainer({item(u"exe", "stub")}, true, nullptr));
     stream.setPosition(5);

@@ -1,14 +1,26 @@
 #include "platform/MsiPackage.h"
 
+#include "core/ByteIO.h"
+#include "core/Exceptions.h"
 #include "core/Utf16.h"
 
 #include <libmsi.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
+#include <span>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace pakforge::platform {
 
@@ -40,27 +52,9 @@ OpenPackages& packages() {
 
 int uiLevel = INSTALLUILEVEL_DEFAULT;
 
-void ignoreLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
-
-// libmsi prints a warning for every file it cannot open; a file that is no
-// package is an ordinary answer here, so keep it off the user's terminal.
-class QuietLog {
-  public:
-    QuietLog()
-        : id_(g_log_set_handler(nullptr,
-                                static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
-                                ignoreLog, nullptr)) {}
-    QuietLog(const QuietLog&) = delete;
-    QuietLog& operator=(const QuietLog&) = delete;
-    ~QuietLog() { g_log_remove_handler(nullptr, id_); }
-
-  private:
-    guint id_;
-};
-
-// Reads the whole Property table; false when the file is no package.
-bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16string, std::u16string>& out) {
-    QuietLog quiet;
+// Reads the whole Property table; false when the file is no package. Runs
+// in the child process made by readPropertyTable.
+bool readPropertyTableHere(const std::filesystem::path& path, std::map<std::string, std::string>& out) {
     GError* rawError = nullptr;
     GPtr<LibmsiDatabase> db(libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, &rawError));
     std::unique_ptr<GError, GErrorFree> error(rawError);
@@ -84,9 +78,101 @@ bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16strin
         std::unique_ptr<gchar, decltype(&g_free)> name(libmsi_record_get_string(record.get(), 1), g_free);
         std::unique_ptr<gchar, decltype(&g_free)> value(libmsi_record_get_string(record.get(), 2), g_free);
         if (!name) continue;
-        out[utf8ToUtf16(name.get())] = value ? utf8ToUtf16(value.get()) : std::u16string();
+        out[name.get()] = value ? value.get() : "";
     }
     libmsi_query_close(query.get(), nullptr);
+    return true;
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+constexpr std::size_t kMaxTableBytes = 64u << 20;
+constexpr std::uint32_t kMaxRows = 1u << 20;
+constexpr int kChildTimeoutMs = 20000;
+
+// libmsi trusts the file it reads and can crash or spin on a damaged one, so
+// the table is read in a child process: a crash there only means "no
+// package". The rows come back through a pipe as counted UTF-8 strings.
+bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16string, std::u16string>& out) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        // libmsi and libgsf complain on stderr about every damaged file.
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+        std::map<std::string, std::string> table;
+        if (!readPropertyTableHere(path, table)) ::_exit(1);
+        std::vector<std::uint8_t> bytes;
+        ByteWriter w(bytes);
+        w.u32(static_cast<std::uint32_t>(table.size()));
+        for (const auto& [name, value] : table) {
+            w.u32(static_cast<std::uint32_t>(name.size()));
+            w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
+            w.u32(static_cast<std::uint32_t>(value.size()));
+            w.bytes(std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+        }
+        ::_exit(writeAll(fds[1], bytes.data(), bytes.size()) ? 0 : 1);
+    }
+
+    ::close(fds[1]);
+    std::vector<std::uint8_t> bytes;
+    bool complete = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kChildTimeoutMs);
+    std::array<std::uint8_t, 65536> buffer{};
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fds[0], POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const ssize_t n = ::read(fds[0], buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        if (n == 0) {
+            complete = true;
+            break;
+        }
+        if (bytes.size() + static_cast<std::size_t>(n) > kMaxTableBytes) break;
+        bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + n);
+    }
+    ::close(fds[0]);
+    if (!complete) ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!complete || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+
+    try {
+        ByteReader r(bytes);
+        const std::uint32_t rows = r.u32();
+        if (rows > kMaxRows) return false;
+        for (std::uint32_t i = 0; i < rows; ++i) {
+            const auto name = r.bytes(r.u32());
+            const auto value = r.bytes(r.u32());
+            out[utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(name.data()), name.size()))] =
+                utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(value.data()), value.size()));
+        }
+    } catch (const Exception&) {
+        return false;
+    }
     return true;
 }
 

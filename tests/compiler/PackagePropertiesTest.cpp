@@ -45,9 +45,16 @@ TEST(PackageProperties, NotAPackageLeavesEverythingAsItWas) {
     const auto msi = makeMsi(dir.path(), "a.msi", {"First", "1.0", "Maker"});
     writeFile(dir / "text.msi", {'n', 'o', 't', ' ', 'm', 's', 'i'});
     writeFile(dir / "empty.msi", {});
+    // A damaged compound file on which libmsi itself dereferences null.
+    const auto crashing =
+        sourceDir() / "fuzz" / "regressions" / "compiler_properties" / "libmsi-null-deref.msi";
+    auto truncated = readFile(msi);
+    truncated.resize(truncated.size() / 2);
+    writeFile(dir / "truncated.msi", truncated);
     PackageProperties props;
     props.GetMSIProperty(u(msi));
-    for (const auto& other : {dir / "text.msi", dir / "empty.msi", dir / "missing.msi", dir.path()}) {
+    for (const auto& other : {dir / "text.msi", dir / "empty.msi", dir / "missing.msi", dir.path(), crashing,
+                              dir / "truncated.msi"}) {
         props.GetMSIProperty(u(other));
         EXPECT_EQ(props.FProductName, u"First") << other;
         EXPECT_EQ(props.labels.nameLabel, u"Product Name: First");

@@ -161,13 +161,15 @@ int runInstaller(const fs::path& exe, const std::string& arguments, const fs::pa
     bat += "start \"\" /wait \"" + winePath(exe) + "\" " + arguments + "\r\n";
     bat += "echo EXITCODE=%errorlevel%\r\n";
     test::writeText(script, bat);
-    std::string output;
     // A server that outlives each run keeps Wine's own services up between
-    // runs: a second each instead of several.
+    // runs. Those services inherit the output handles, so the output goes to
+    // a file: a pipe would stay open, and the caller wait, until they end.
+    const fs::path log = workDir / ("run-" + randomHex(8) + ".log");
     runCommand("cd " + shellQuote(workDir.string()) + " && " + wineEnvironment() +
-                   "wineserver -p15 >/dev/null 2>&1; " + wineEnvironment() + "wine cmd /c " +
-                   shellQuote(winePath(script)) + " 2>&1",
-               &output);
+               "wineserver -p15 </dev/null >/dev/null 2>&1; " + wineEnvironment() + "wine cmd /c " +
+               shellQuote(winePath(script)) + " </dev/null >" + shellQuote(log.string()) + " 2>&1");
+    const std::string output = readText(log);
+    fs::remove(log);
     fs::remove(script);
     const auto at = output.rfind("EXITCODE=");
     if (at == std::string::npos) {

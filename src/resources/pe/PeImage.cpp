@@ -148,7 +148,10 @@ class DirectoryWalker {
                     std::span<const std::uint8_t> region,
                     const std::function<void(const ResourceEntry&)>& callback)
         : file_(file), headers_(headers), region_(region), callback_(callback),
-          dataBudget_(std::uint64_t{file.size()} * 4 + (16u << 20)) {}
+          dataBudget_(std::uint64_t{file.size()} * 4 + (16u << 20)) {
+        // At most one table per 24 bytes (header plus one entry).
+        visited_.reserve(std::min<std::size_t>(region.size() / 24 + 1, 1u << 20));
+    }
 
     void walk() {
         ResourceEntry entry;

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <type_traits>
 
 namespace pakforge::pe {
 
@@ -21,61 +20,64 @@ constexpr std::size_t kDebugEntrySize = 28;
 } // namespace
 
 std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::uint32_t baseRva) {
-    // Pass 1: offsets. Tables first (root, then every name table, then every
-    // language table), then the data entries, the names, and the data.
-    std::uint64_t offset = 16 + 8 * std::uint64_t{tree.size()};
-    std::vector<std::uint64_t> nameTableOffsets;
-    for (const auto& [type, names] : tree) {
-        nameTableOffsets.push_back(offset);
-        offset += 16 + 8 * std::uint64_t{names.size()};
-    }
-    std::vector<std::uint64_t> languageTableOffsets;
-    std::uint64_t leafCount = 0;
-    for (const auto& [type, names] : tree)
-        for (const auto& [name, languages] : names) {
-            languageTableOffsets.push_back(offset);
-            offset += 16 + 8 * std::uint64_t{languages.size()};
-            leafCount += languages.size();
+    // Flattened once: the passes below walk arrays, not tree nodes.
+    struct Table {
+        const ResId* id;
+        std::size_t first, count, named;
+    };
+    struct Leaf {
+        std::uint16_t language;
+        const std::vector<std::uint8_t>* data;
+    };
+    std::vector<Table> types, names;
+    std::vector<Leaf> leaves;
+    types.reserve(tree.size());
+    for (const auto& [type, nameMap] : tree) {
+        Table t{&type, names.size(), nameMap.size(), 0};
+        for (const auto& [name, languages] : nameMap) {
+            if (name.isName()) ++t.named;
+            names.push_back({&name, leaves.size(), languages.size(), 0});
+            for (const auto& [language, bytes] : languages) leaves.push_back({language, &bytes});
         }
-    const std::uint64_t dataEntriesOffset = offset;
-    offset += 16 * leafCount;
-    const std::uint64_t namesOffset = offset;
-    for (const auto& [type, names] : tree) {
-        if (type.isName()) offset += 2 + 2 * std::uint64_t{type.name().size()};
-        for (const auto& [name, languages] : names)
-            if (name.isName()) offset += 2 + 2 * std::uint64_t{name.name().size()};
+        types.push_back(t);
     }
-    offset = alignUp(offset, 4);
-    std::uint64_t dataOffset = alignUp(offset, kDataAlignment);
+    std::size_t namedTypes = 0;
+    for (const auto& t : types)
+        if (t.id->isName()) ++namedTypes;
+    if (types.size() > 0xFFFF) throw EBadImage("too many resource types");
+    for (const auto& t : types)
+        if (t.count > 0xFFFF) throw EBadImage("too many resource names under one type");
+    for (const auto& n : names)
+        if (n.count > 0xFFFF) throw EBadImage("too many languages under one resource");
+
+    // Offsets. Tables first (root, then every name table, then every
+    // language table), then the data entries, the names, and the data.
+    const std::uint64_t nameTablesOffset = 16 + 8 * std::uint64_t{types.size()};
+    const std::uint64_t languageTablesOffset =
+        nameTablesOffset + 16 * std::uint64_t{types.size()} + 8 * names.size();
+    const std::uint64_t dataEntriesOffset =
+        languageTablesOffset + 16 * std::uint64_t{names.size()} + 8 * leaves.size();
+    const std::uint64_t namesOffset = dataEntriesOffset + 16 * std::uint64_t{leaves.size()};
+    std::uint64_t offset = namesOffset;
+    for (const auto& t : types)
+        if (t.id->isName()) offset += 2 + 2 * std::uint64_t{t.id->name().size()};
+    for (const auto& n : names)
+        if (n.id->isName()) offset += 2 + 2 * std::uint64_t{n.id->name().size()};
+    const std::uint64_t dataOffset = alignUp(alignUp(offset, 4), kDataAlignment);
     std::uint64_t total = dataOffset;
-    for (const auto& [type, names] : tree)
-        for (const auto& [name, languages] : names)
-            for (const auto& [language, bytes] : languages)
-                total = alignUp(total + bytes.size(), kDataAlignment);
+    for (const auto& l : leaves) total = alignUp(total + l.data->size(), kDataAlignment);
     if (total + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
-    for (const auto& [type, names] : tree) {
-        if (names.size() > 0xFFFF) throw EBadImage("too many resource names under one type");
-        for (const auto& [name, languages] : names)
-            if (languages.size() > 0xFFFF) throw EBadImage("too many languages under one resource");
-    }
-    if (tree.size() > 0xFFFF) throw EBadImage("too many resource types");
 
     std::vector<std::uint8_t> out;
     out.reserve(static_cast<std::size_t>(total));
     ByteWriter w(out);
     std::uint64_t nextName = namesOffset;
-    auto tableHeader = [&](auto const& map) {
-        std::uint16_t named = 0;
-        if constexpr (!std::is_same_v<typename std::decay_t<decltype(map)>::key_type, std::uint16_t>) {
-            for (const auto& entry : map)
-                if (entry.first.isName()) ++named;
-        }
+    auto tableHeader = [&](std::size_t named, std::size_t count) {
         w.u32(0); // characteristics
         w.u32(0); // time stamp
-        w.u16(0); // version
-        w.u16(0);
-        w.u16(named);
-        w.u16(static_cast<std::uint16_t>(map.size() - named));
+        w.u32(0); // version
+        w.u16(static_cast<std::uint16_t>(named));
+        w.u16(static_cast<std::uint16_t>(count - named));
     };
     auto nameField = [&](const ResId& id) -> std::uint32_t {
         if (!id.isName()) return id.id();
@@ -84,48 +86,43 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
         return kNameFlag | static_cast<std::uint32_t>(at);
     };
 
-    // Root.
-    tableHeader(tree);
+    // Root, then the name tables: their names follow the type names.
+    tableHeader(namedTypes, types.size());
     {
-        std::size_t i = 0;
-        for (const auto& [type, names] : tree) {
-            w.u32(nameField(type));
-            w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(nameTableOffsets[i++]));
+        std::uint64_t table = nameTablesOffset;
+        for (const auto& t : types) {
+            w.u32(nameField(*t.id));
+            w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
+            table += 16 + 8 * std::uint64_t{t.count};
         }
     }
-    // Name tables; their names follow the type names in the names area.
     {
-        std::size_t table = 0;
-        for (const auto& [type, names] : tree) {
-            tableHeader(names);
-            for (const auto& [name, languages] : names) {
-                w.u32(nameField(name));
-                w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(languageTableOffsets[table++]));
+        std::uint64_t table = languageTablesOffset;
+        for (const auto& t : types) {
+            tableHeader(t.named, t.count);
+            for (std::size_t i = t.first; i < t.first + t.count; ++i) {
+                w.u32(nameField(*names[i].id));
+                w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
+                table += 16 + 8 * std::uint64_t{names[i].count};
             }
         }
     }
-    // Language tables.
-    std::uint64_t leaf = 0;
-    for (const auto& [type, names] : tree)
-        for (const auto& [name, languages] : names) {
-            tableHeader(languages);
-            for (const auto& [language, bytes] : languages) {
-                w.u32(language);
-                w.u32(static_cast<std::uint32_t>(dataEntriesOffset + 16 * leaf++));
-            }
+    for (const auto& n : names) {
+        tableHeader(0, n.count);
+        for (std::size_t i = n.first; i < n.first + n.count; ++i) {
+            w.u32(leaves[i].language);
+            w.u32(static_cast<std::uint32_t>(dataEntriesOffset + 16 * i));
         }
-    // Data entries.
+    }
     {
         std::uint64_t at = dataOffset;
-        for (const auto& [type, names] : tree)
-            for (const auto& [name, languages] : names)
-                for (const auto& [language, bytes] : languages) {
-                    w.u32(static_cast<std::uint32_t>(baseRva + at));
-                    w.u32(static_cast<std::uint32_t>(bytes.size()));
-                    w.u32(0); // code page
-                    w.u32(0);
-                    at = alignUp(at + bytes.size(), kDataAlignment);
-                }
+        for (const auto& l : leaves) {
+            w.u32(static_cast<std::uint32_t>(baseRva + at));
+            w.u32(static_cast<std::uint32_t>(l.data->size()));
+            w.u32(0); // code page
+            w.u32(0);
+            at = alignUp(at + l.data->size(), kDataAlignment);
+        }
     }
     // Names, in the order nameField handed out their offsets.
     auto putName = [&](const ResId& id) {
@@ -133,17 +130,14 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
         w.u16(static_cast<std::uint16_t>(id.name().size()));
         w.utf16(id.name());
     };
-    for (const auto& [type, names] : tree) putName(type);
-    for (const auto& [type, names] : tree)
-        for (const auto& [name, languages] : names) putName(name);
+    for (const auto& t : types) putName(*t.id);
+    for (const auto& n : names) putName(*n.id);
     w.alignTo(4);
     w.zeros(static_cast<std::size_t>(dataOffset - out.size()));
-    for (const auto& [type, names] : tree)
-        for (const auto& [name, languages] : names)
-            for (const auto& [language, bytes] : languages) {
-                w.bytes(bytes);
-                w.alignTo(kDataAlignment);
-            }
+    for (const auto& l : leaves) {
+        w.bytes(*l.data);
+        w.alignTo(kDataAlignment);
+    }
     return out;
 }
 
@@ -376,11 +370,10 @@ void insertBytes(std::vector<std::uint8_t>& file, std::uint64_t at, std::span<co
 }
 
 // Grows or shrinks the resource section in place, moving what follows.
-bool rewriteInPlace(Image& img, int index, const ResourceTree& tree) {
+bool rewriteInPlace(Image& img, int index, const std::vector<std::uint8_t>& blob) {
     auto& h = img.h;
     const std::size_t si = static_cast<std::size_t>(index);
     SectionHeader& s = h.sections[si];
-    const std::vector<std::uint8_t> blob = buildResourceSection(tree, s.virtualAddress);
     const std::uint64_t newRaw = alignUp(blob.size(), h.fileAlignment);
 
     Shifts shifts;
@@ -511,12 +504,17 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
     checkEditable(img);
     const std::uint32_t oldCheckSum = img.h.checkSum;
 
+    // The section of the resources, if it holds nothing else, and their new
+    // bytes for the section's address.
+    const int index = resourceSectionOf(img.h);
+    std::vector<std::uint8_t> blob;
+    if (index >= 0)
+        blob = buildResourceSection(tree, img.h.sections[static_cast<std::size_t>(index)].virtualAddress);
+
     // Unchanged resources leave the file alone (a signature stays valid).
     {
-        const int index = resourceSectionOf(img.h);
         if (index >= 0) {
             const auto& s = img.h.sections[static_cast<std::size_t>(index)];
-            const auto blob = buildResourceSection(tree, s.virtualAddress);
             if (img.h.directory(kDirResource).size == blob.size() &&
                 s.virtualSize == resourceVirtualSize(img.h, static_cast<std::size_t>(index), blob.size()) &&
                 s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment) &&
@@ -540,10 +538,9 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
         img.h.directories[kDirSecurity] = {};
     }
 
-    const int index = resourceSectionOf(img.h);
     if (index < 0 && tree.empty()) {
         img.h.directories[kDirResource] = {};
-    } else if (index < 0 || !rewriteInPlace(img, index, tree)) {
+    } else if (index < 0 || !rewriteInPlace(img, index, blob)) {
         appendSection(img, tree);
     }
     finish(img, oldCheckSum);

@@ -270,7 +270,7 @@ void showUsage() {
     text.append(L"    Runs msiexec /i on the package. The options are passed to msiexec as they "
                 L"stand, for example /qn, /passive, /norestart, /l*v install.log or "
                 L"PROPERTY=value.\n\n");
-    text.append(gTitle).append(L" /extract [folder]\n");
+    text.append(gTitle).append(L" /extract [folder] [/qn]\n");
     text.append(L"    Saves the package in the folder (default: the current folder) and installs "
                 L"nothing.\n\n");
     text.append(gTitle).append(L" /?\n    Shows this help.\n\n");
@@ -638,12 +638,8 @@ DWORD run() {
     const wchar_t* arguments = skipProgramName(GetCommandLineW());
 
     WText first;
-    WText second;
-    WText third;
     const wchar_t* cursor = arguments;
     const bool haveFirst = nextArgument(cursor, first);
-    const bool haveSecond = haveFirst && nextArgument(cursor, second);
-    const bool haveThird = haveSecond && nextArgument(cursor, third);
     {
         WText arg;
         for (const wchar_t* p = arguments; nextArgument(p, arg);)
@@ -654,14 +650,28 @@ DWORD run() {
     if (!modulePath(self)) return failDamaged();
     gTitle.assign(fileNamePart(self.c_str()));
 
-    const bool extract = haveFirst && isSwitch(first, L"extract");
     if (haveFirst && (isSwitch(first, L"?") || isSwitch(first, L"help"))) {
         showUsage();
         return 0;
     }
-    if (extract && haveThird) {
-        if (!gQuiet) showUsage();
-        return kExitBadCommandLine;
+    // /extract [FOLDER], optionally with a quiet switch; nothing else.
+    const bool extract = haveFirst && isSwitch(first, L"extract");
+    WText folder;
+    if (extract) {
+        bool haveFolder = false;
+        bool wrong = false;
+        WText arg;
+        while (nextArgument(cursor, arg)) {
+            if (isUnattendedSwitch(arg)) continue;
+            if (haveFolder || (arg.size() > 1 && arg[0] == L'/')) wrong = true;
+            haveFolder = true;
+            folder.assign(arg.c_str());
+        }
+        if (wrong) {
+            if (!gQuiet) showUsage();
+            return kExitBadCommandLine;
+        }
+        if (folder.empty()) folder.assign(L".");
     }
 
     WText extendedSelf;
@@ -674,7 +684,7 @@ DWORD run() {
     static Entry entry;
     if (!locateEntry(source, entry)) return failDamaged();
 
-    if (extract) return extractPackage(source, entry, haveSecond ? second.c_str() : L".");
+    if (extract) return extractPackage(source, entry, folder.c_str());
     return installPackage(source, entry, arguments);
 }
 

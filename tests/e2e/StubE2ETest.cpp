@@ -55,11 +55,12 @@ TEST_F(StubE2E, ExtractWritesThePackageByteForByte) {
     fs::path deep = dir / "deep";
     for (int i = 0; i < 5; ++i) deep /= std::string(60, static_cast<char>('a' + i));
     ASSERT_GT(winePath(deep).size(), 300u);
-    EXPECT_EQ(runInstaller(installer, "-extract " + winePath(deep), temp(), dir.path()), 0);
+    EXPECT_EQ(runInstaller(installer, "-extract " + winePath(deep) + " /quiet", temp(), dir.path()), 0);
     EXPECT_EQ(readFile(deep / "Hello World.msi"), expected);
 
-    // /extract takes one folder at most.
+    // /extract takes one folder at most, and no msiexec options.
     EXPECT_EQ(runInstaller(installer, "/extract a b /qn", temp(), dir.path()), 1639);
+    EXPECT_EQ(runInstaller(installer, "/extract a /norestart /qn", temp(), dir.path()), 1639);
     EXPECT_FALSE(fs::exists(dir / "a"));
 
     EXPECT_FALSE(fs::exists(installedFile(spec))) << "extracting installs nothing";
@@ -169,8 +170,9 @@ TEST_F(StubE2E, DamagedArchiveRunsNothing) {
     EXPECT_EQ(runInstaller(stubExe(), "/qn", temp(), dir.path()), 1620);
     EXPECT_EQ(runInstaller(stubExe(), "/extract " + winePath(dir / "target"), temp(), dir.path()), 1620);
     writeFile(dir / "bad.exe", cut);
-    EXPECT_EQ(runInstaller(dir / "bad.exe", "/extract " + winePath(dir / "target"), temp(), dir.path()),
-              1620);
+    EXPECT_EQ(
+        runInstaller(dir / "bad.exe", "/extract " + winePath(dir / "target") + " /qn", temp(), dir.path()),
+        1620);
     EXPECT_TRUE(fs::is_empty(dir / "target")) << "nothing extracted from a damaged archive";
     EXPECT_FALSE(fs::exists(installedFile(spec)));
     expectTempClean();

@@ -408,8 +408,8 @@ void entryFileName(const Entry& entry, WText& out) {
     out.assign(kFallbackName);
 }
 
-// Inflates into a new file; on failure removes it and says why.
-// Returns 0 or the exit code to end with.
+// Inflates into a new file and flushes it; on failure says why (the caller
+// removes the file). Returns 0 or the exit code to end with.
 DWORD unpackTo(Source& source, const Entry& entry, const WText& path, HANDLE file) {
     FileSink sink(file);
     const InflateResult result = inflateEntry(source, entry, sink);

@@ -463,7 +463,9 @@ void appendSection(Image& img, const ResourceTree& tree) {
 
     std::uint64_t vaEnd = 0, lastRaw = h.sizeOfHeaders;
     for (const auto& s : h.sections) {
-        vaEnd = std::max(vaEnd, std::uint64_t{s.virtualAddress} + s.virtualExtent());
+        // Past the raw data too: readers look for an RVA in [VA, VA + max(VirtualSize, raw size)).
+        vaEnd = std::max(vaEnd, std::uint64_t{s.virtualAddress} +
+                                    std::max(s.virtualExtent(), std::uint64_t{s.sizeOfRawData}));
         if (s.sizeOfRawData) lastRaw = std::max(lastRaw, rawEnd(s));
     }
     const std::uint64_t va = alignUp(vaEnd, h.sectionAlignment);

@@ -62,6 +62,11 @@ TEST_F(StubE2E, ExtractWritesThePackageByteForByte) {
     EXPECT_EQ(runInstaller(installer, "/extract a b /qn", temp(), dir.path()), 1639);
     EXPECT_EQ(runInstaller(installer, "/extract a /norestart /qn", temp(), dir.path()), 1639);
     EXPECT_FALSE(fs::exists(dir / "a"));
+    // Help only: nothing extracted, nothing run.
+    const fs::path helpDir = dir / "help";
+    fs::create_directories(helpDir);
+    EXPECT_EQ(runInstaller(installer, "/?", temp(), helpDir), 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(helpDir), fs::directory_iterator()), 0);
 
     EXPECT_FALSE(fs::exists(installedFile(spec))) << "extracting installs nothing";
     expectTempClean();

@@ -59,6 +59,7 @@ std::u16string TResourceDetails::ClassResourceType() {
 void TResourceDetails::PrepareDelete() {}
 
 void TResourceDetails::ReplaceData(Stream& stream) {
+    if (&stream == &data_) return; // emptying first would lose the bytes
     data_.clear();
     stream.setPosition(0);
     data_.copyFrom(stream, 0);

@@ -266,6 +266,8 @@ TEST(ResourceModelDetails, ReplaceDataCopiesFromTheStart) {
     details->ReplaceData(source);
     EXPECT_EQ(details->Data().vector(), bytesOf("new"));
     EXPECT_EQ(&details->GetData(), &details->Data());
+    details->ReplaceData(details->Data()); // from itself: unchanged, not emptied
+    EXPECT_EQ(details->Data().vector(), bytesOf("new"));
 }
 
 TEST(ResourceModelModule, NextResourceIdIsLargestPlusOne) {

@@ -85,7 +85,9 @@ std::vector<std::uint8_t> TZipHeader::localFixedPart() const {
 std::uint32_t dosDateTime(const std::tm& local) {
     const int year = local.tm_year + 1900;
     if (year < 1980 || year > 2107) return 0;
-    const auto time = static_cast<std::uint32_t>(local.tm_sec / 2 + local.tm_min * 32 + local.tm_hour * 2048);
+    // A leap second (60) stays within the 5-bit field.
+    const int seconds = std::min(local.tm_sec, 59);
+    const auto time = static_cast<std::uint32_t>(seconds / 2 + local.tm_min * 32 + local.tm_hour * 2048);
     const auto date =
         static_cast<std::uint32_t>(local.tm_mday + (local.tm_mon + 1) * 32 + (year - 1980) * 512);
     return (date << 16) | (time & 0xFFFF);

@@ -68,6 +68,12 @@ void ResourceUpdate::commit() {
     const std::vector<std::uint8_t> result = replaceResources(impl_->original, impl_->pending);
     impl_->done = true;
     if (result == impl_->original) return;
+    // Never write what we could not read back.
+    std::size_t expected = 0, found = 0;
+    for (const auto& [type, names] : impl_->pending)
+        for (const auto& [name, languages] : names) expected += languages.size();
+    forEachResource(result, parseHeaders(result), [&](const ResourceEntry&) { ++found; });
+    if (found != expected) throw EBadImage("the rewritten resources do not read back");
     PendingFile pendingFile(impl_->file);
     writeWholeFile(pendingFile.tempPath(), result);
     std::error_code ec;

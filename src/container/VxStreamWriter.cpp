@@ -330,7 +330,7 @@ struct BlockPlan {
 class MatchFinder {
   public:
     explicit MatchFinder(std::span<const std::uint8_t> data)
-        : data_(data), head_(1u << kHashBits, -1), prev_(data.size(), -1) {}
+        : data_(data), head_(1u << kHashBits, -1), prev_(kPrevSize, -1) {}
 
     struct Match {
         int length = 0;
@@ -348,7 +348,7 @@ class MatchFinder {
         const std::uint8_t* cur = data_.data() + pos;
         int chain = kMaxChain;
         for (std::int64_t cand = head_[hash(pos)]; cand >= 0 && chain-- > 0;
-             cand = prev_[static_cast<std::size_t>(cand)]) {
+             cand = prev_[static_cast<std::size_t>(cand) & (kPrevSize - 1)]) {
             const std::size_t back = pos - static_cast<std::size_t>(cand);
             if (back > kWindow) break;
             const std::uint8_t* c = data_.data() + cand;
@@ -367,6 +367,9 @@ class MatchFinder {
   private:
     static constexpr int kHashBits = 15;
     static constexpr int kMaxChain = 512;
+    // Links of the last 16 KiB positions: a chain is cut at the 8 KiB window
+    // before it could reach a slot that a newer position reused.
+    static constexpr std::size_t kPrevSize = 2 * kWindow;
 
     std::uint32_t hash(std::size_t pos) const {
         const std::uint8_t* p = data_.data() + pos;
@@ -377,7 +380,7 @@ class MatchFinder {
         while (next_ < pos) {
             if (next_ + kMinMatch <= data_.size()) {
                 const auto h = hash(next_);
-                prev_[next_] = head_[h];
+                prev_[next_ & (kPrevSize - 1)] = head_[h];
                 head_[h] = static_cast<std::int64_t>(next_);
             }
             ++next_;

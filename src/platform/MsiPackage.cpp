@@ -113,6 +113,9 @@ bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16strin
     }
     if (pid == 0) {
         ::close(fds[0]);
+        // A crash here is an answer, not the program's crash: no handler of
+        // the parent's (crash reporters, sanitizers) should treat it as one.
+        for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
         // libmsi and libgsf complain on stderr about every damaged file.
         const int devNull = ::open("/dev/null", O_WRONLY);
         if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);

@@ -314,5 +314,19 @@ for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
     EXPECT_LT(fs::file_size(stubExe()), 150u * 1024);
 }
 
+#ifdef PAKFORGE_E2E_PACK
+// What ships beside the programs: the container holds this stub as item exe.
+TEST(StubImage, ShippedContainerHoldsTheStub) {
+    TempDir dir;
+    std::string log;
+    ASSERT_EQ(runCommand(shellQuote(PAKFORGE_E2E_PACK) + " extract " + shellQuote(PAKFORGE_E2E_DAT) +
+                             " exe " + shellQuote((dir / "exe").string()) + " --key rqzvmtpxw4b7 2>&1",
+                         &log),
+              0)
+        << log;
+    EXPECT_EQ(readFile(dir / "exe"), readFile(stubExe()));
+}
+#endif
+
 } // namespace
 } // namespace pakforge::e2e

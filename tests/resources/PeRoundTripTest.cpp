@@ -245,6 +245,27 @@ TEST(PeRoundTrip, SyntheticLayoutsPe32AndPe32Plus) {
             EXPECT_THAT(test::layoutProblems(file), IsEmpty());
             expectRoundTrip(file);
         }
+        // A section after .rsrc that must stay where it is: a new section instead.
+        {
+            const auto file = dir / "fixed.exe";
+            auto bytes = test::makeTinyPe(plus, 1, true);
+            auto h = pe::parseHeaders(bytes);
+            const std::size_t last = h.sectionTableOffset + 40 * (h.sections.size() - 1);
+            storeLE32(bytes.data() + last + 36, 0xC0000040); // writable data, not discardable
+            storeLE32(bytes.data() + h.dataDirectoryOffset + 8 * pe::kDirBaseReloc, 0);
+            storeLE32(bytes.data() + h.dataDirectoryOffset + 8 * pe::kDirBaseReloc + 4, 0);
+            test::writeFile(file, bytes);
+            addResource(file, u"3", u"1", 1033, test::randomBytes(50000, 1));
+            h = headersOf(file);
+            ASSERT_EQ(h.sections.size(), 5u);
+            EXPECT_EQ(h.sections[3].virtualAddress, 0x4000u); // the fixed section did not move
+            EXPECT_EQ(h.sections[4].nameText(), ".rsrc");
+            EXPECT_EQ(h.directory(pe::kDirResource).rva, h.sections[4].virtualAddress);
+            EXPECT_THAT(test::layoutProblems(file), IsEmpty());
+            EXPECT_THAT(test::listWithOurReader(file),
+                        ::testing::ElementsAre(::testing::StartsWith("3 1 1033 50000 "),
+                                               ::testing::StartsWith("10 TINY 1033 ")));
+        }
         // No resources and no room for another section header: raw data shifts.
         {
             const auto file = dir / "full.exe";

@@ -111,19 +111,19 @@ int create(const Options& options) {
     }
     std::vector<ContainerItem> items;
     for (std::size_t i = 1; i < options.positional.size(); ++i) {
-        const std::string& spec = options.positional[i];
-        const auto eq = spec.find('=');
-        if (eq == std::string::npos || eq + 1 == spec.size())
-            throw UsageError{"'" + spec + "' is not of the form NAME=FILE"};
+        const std::string& pairArg = options.positional[i];
+        const auto eq = pairArg.find('=');
+        if (eq == std::string::npos || eq + 1 == pairArg.size())
+            throw UsageError{"'" + pairArg + "' is not of the form NAME=FILE"};
         ContainerItem item;
-        item.name = utf8ToUtf16(spec.substr(0, eq));
+        item.name = utf8ToUtf16(pairArg.substr(0, eq));
         if (item.name.size() > 32767)
-            throw UsageError{"the item name in '" + spec.substr(0, 40) + "...' is too long"};
+            throw UsageError{"the item name in '" + pairArg.substr(0, 40) + "...' is too long"};
         for (const auto& other : items)
             if (sameTextIgnoreCase(other.name, item.name))
-                throw UsageError{"the item name '" + spec.substr(0, eq) +
+                throw UsageError{"the item name '" + pairArg.substr(0, eq) +
                                  "' is given twice (names are compared without regard to case)"};
-        item.data = readWholeFile(spec.substr(eq + 1));
+        item.data = readWholeFile(pairArg.substr(eq + 1));
         items.push_back(std::move(item));
     }
     const auto bytes = buildContainer(items, options.compress, options.encrypt ? &key : nullptr);

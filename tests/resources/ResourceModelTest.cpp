@@ -171,9 +171,9 @@ TEST(ResourceModelFactory, TypeMatchComesFirstThenContentMatch) {
     EXPECT_EQ(byType->Data().size(), 0);
 
     // By content under another type; the type text stays as read.
-    auto byContent = makeFor(u"DIB", u"X", bytesOf("SIG!binary\x01"));
+    auto byContent = makeFor(u"LOGOTYPE", u"X", bytesOf("SIG!binary\x01"));
     EXPECT_STREQ(byContent->ClassName(), "TSignatureDetails");
-    EXPECT_EQ(byContent->ResourceType, u"DIB");
+    EXPECT_EQ(byContent->ResourceType, u"LOGOTYPE");
 
     // Content wins over the text fallback.
     EXPECT_STREQ(makeFor(u"10", u"A", bytesOf("SIG! is text too"))->ClassName(), "TSignatureDetails");

@@ -291,6 +291,37 @@ TEST(PeRoundTrip, SyntheticLayoutsPe32AndPe32Plus) {
     }
 }
 
+TEST(PeRoundTrip, DebugDirectoryFollowsMovedData) {
+    // A debug directory in .data0 naming bytes inside .reloc, which moves.
+    auto bytes = test::makeTinyPe(false, 1, true);
+    auto h = pe::parseHeaders(bytes);
+    const auto& data = h.sections[1];
+    const auto& reloc = h.sections[3];
+    std::uint8_t* entry = bytes.data() + data.pointerToRawData;
+    std::fill(entry, entry + 28, 0);
+    storeLE32(entry + 12, 2); // IMAGE_DEBUG_TYPE_CODEVIEW
+    storeLE32(entry + 16, 8); // SizeOfData
+    storeLE32(entry + 20, reloc.virtualAddress + 4);
+    storeLE32(entry + 24, reloc.pointerToRawData + 4);
+    storeLE32(bytes.data() + h.dataDirectoryOffset + 8 * pe::kDirDebug, data.virtualAddress);
+    storeLE32(bytes.data() + h.dataDirectoryOffset + 8 * pe::kDirDebug + 4, 28);
+    const std::vector<std::uint8_t> named(bytes.begin() + reloc.pointerToRawData + 4,
+                                          bytes.begin() + reloc.pointerToRawData + 12);
+    TempDir dir;
+    const auto file = dir / "debug.exe";
+    test::writeFile(file, bytes);
+    addResource(file, u"10", u"BIG", 0, test::randomBytes(40000, 8));
+
+    const auto out = test::readFile(file);
+    h = pe::parseHeaders(out);
+    ASSERT_GT(h.sections[3].virtualAddress, reloc.virtualAddress);
+    const std::uint8_t* moved = out.data() + h.sections[1].pointerToRawData;
+    EXPECT_EQ(loadLE32(moved + 20), h.sections[3].virtualAddress + 4);
+    EXPECT_EQ(loadLE32(moved + 24), h.sections[3].pointerToRawData + 4);
+    EXPECT_TRUE(std::equal(named.begin(), named.end(), out.begin() + loadLE32(moved + 24)));
+    EXPECT_THAT(test::layoutProblems(file), IsEmpty());
+}
+
 TEST(PeRoundTrip, Pe32PlusStubGrowsAtTheEnd) {
     const auto stubs = test::nsisStubs();
     std::filesystem::path amd64;

@@ -79,6 +79,23 @@ TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
         << noContainer.err;
 }
 
+TEST_F(Cli, ProgressShowsOnATerminalOnlyForLargePackages) {
+    if (!haveTool("script")) GTEST_SKIP() << "script (util-linux) missing";
+    makeMsi(dir.path(), "big.msi", {}, {{"data.bin", randomBytes(20u << 20, 5)}});
+    const auto plain = cli(dir.path(), container, "big.msi '' plain.exe");
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.err, "") << "progress written to a stderr that is no terminal";
+
+    // script gives the program a terminal; its output comes back on stdout.
+    std::string out;
+    const std::string command =
+        "cd " + shellQuote(dir.path().string()) + " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) +
+        " " + shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " big.msi '' tty.exe";
+    EXPECT_EQ(runCommand("script -qec " + shellQuote(command) + " /dev/null", &out), 0) << out;
+    EXPECT_NE(out.find("Compressing the package: 100%"), std::string::npos) << out;
+    EXPECT_EQ(readFile(dir / "plain.exe"), readFile(dir / "tty.exe"));
+}
+
 TEST_F(Cli, UsageErrorsExitTwo) {
     for (const std::string args : {"", "a b", "a b c d", "--bogus", "--info", "--info a b", "--help x"}) {
         const auto r = cli(dir.path(), container, args);

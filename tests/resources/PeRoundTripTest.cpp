@@ -295,8 +295,8 @@ TEST(PeRoundTrip, DebugDirectoryFollowsMovedData) {
     // A debug directory in .data0 naming bytes inside .reloc, which moves.
     auto bytes = test::makeTinyPe(false, 1, true);
     auto h = pe::parseHeaders(bytes);
-    const auto& data = h.sections[1];
-    const auto& reloc = h.sections[3];
+    const auto data = h.sections[1]; // copies: h is read again below
+    const auto reloc = h.sections[3];
     std::uint8_t* entry = bytes.data() + data.pointerToRawData;
     std::fill(entry, entry + 28, 0);
     storeLE32(entry + 12, 2); // IMAGE_DEBUG_TYPE_CODEVIEW

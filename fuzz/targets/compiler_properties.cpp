@@ -11,7 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path =
-        (std::filesystem::temp_directory_path() / ("pakforge-fuzz-" + std::to_string(::getpid()) + ".msi")).string();
+        (std::filesystem::temp_directory_path() / ("pakforge-fuzz-" + std::to_string(::getpid()) + ".msi"))
+            .string();
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return 0;
     if (size) std::fwrite(data, 1, size, file);

@@ -10,7 +10,7 @@ packages=(
   zlib1g-dev nettle-dev liblhasa-dev libcurl4-openssl-dev
   libmsi-dev libglib2.0-dev msitools wixl
   qt6-base-dev qt6-svg-dev libgl-dev
-  g++-mingw-w64-i686 libz-mingw-w64-dev
+  g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
   jlha-utils python3 python3-pefile icoutils unzip xvfb xauth
   fp-utils osslsigncode openssl nsis
   wine wine32:i386

@@ -103,6 +103,23 @@ TEST(PeRoundTrip, MingwProgramsAndDll) {
         expectRoundTrip(copyInto(dir, fixtures / name));
 }
 
+TEST(PeRoundTrip, MingwPe32PlusProgramAndDll) {
+    const auto fixtures = test::mingwFixtures();
+    REQUIRE_PATH(fixtures, "i686-w64-mingw32-gcc");
+    if (!std::filesystem::exists(fixtures / "hello64.exe")) GTEST_SKIP() << "x86_64-w64-mingw32-gcc is not available";
+    TempDir dir;
+    for (const char* name : {"hello64.exe", "library64.dll"}) {
+        const auto file = copyInto(dir, fixtures / name);
+        ASSERT_TRUE(headersOf(file).pe32Plus);
+        expectRoundTrip(file);
+        // Growing past .reloc and the debug sections works the same way in PE32+.
+        const auto big = test::randomBytes(150000, 9);
+        addResource(file, u"10", u"BIG", 0, big);
+        EXPECT_THAT(test::listWithPefile(file), ::testing::Contains("10 BIG 0 150000 " + test::crc32Hex(big)));
+        EXPECT_THAT(test::layoutProblems(file), IsEmpty());
+    }
+}
+
 TEST(PeRoundTrip, LargeResourceMovesRelocationsAndDebugSections) {
     const auto fixtures = test::mingwFixtures();
     REQUIRE_PATH(fixtures, "i686-w64-mingw32-gcc");

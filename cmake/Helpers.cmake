@@ -6,10 +6,10 @@ function(pakforge_optional_subdirectory dir)
 endfunction()
 
 # A GoogleTest program registered with ctest, one ctest entry per test case.
-#   pakforge_add_test(NAME SOURCES... [LIBS ...] [LABELS ...])
+#   pakforge_add_test(NAME SOURCES... [LIBS ...] [LABELS ...] [FIXTURES ...])
 # LIBS defaults to pakforge_core; name the subsystem library to link less.
 function(pakforge_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;FIXTURES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
   if(NOT ARG_LIBS)
     set(ARG_LIBS pakforge_core)
@@ -23,7 +23,7 @@ function(pakforge_add_test name)
     set(labels ${ARG_LABELS})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${labels}" TIMEOUT 600)
+                       PROPERTIES LABELS "${labels}" FIXTURES_REQUIRED "${ARG_FIXTURES}" TIMEOUT 600)
 endfunction()
 
 # A static library for one subsystem, added to pakforge_core.

@@ -1,6 +1,7 @@
 #include "E2ESupport.h"
 
 #include "support/TestFiles.h"
+#include "support/Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +14,10 @@ namespace pakforge::e2e {
 
 using test::runCommand;
 using test::shellQuote;
+using test::winePrefix;
+using test::wineEnvironment;
 
 namespace {
-
-std::string wineEnvironment() {
-    // No display: a message box cannot wait for a click that never comes.
-    return "env -u DISPLAY WINEPREFIX=" + shellQuote(winePrefix().string()) +
-           " WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
-}
 
 std::string randomHex(std::size_t digits) {
     static std::random_device device;
@@ -74,10 +71,6 @@ std::uint16_t le16(const std::vector<std::uint8_t>& bytes, std::uint64_t at) {
 }
 
 } // namespace
-
-fs::path winePrefix() {
-    return test::binaryDir() / "wine-e2e";
-}
 
 std::string winePath(const fs::path& path) {
     std::string text = "Z:" + fs::absolute(path).lexically_normal().string();

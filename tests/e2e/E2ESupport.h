@@ -12,8 +12,6 @@ namespace pakforge::e2e {
 
 namespace fs = std::filesystem;
 
-// The prefix created by the e2e_wine_prefix fixture.
-fs::path winePrefix();
 // The same path as Wine programs see it (drive Z: is the root).
 std::string winePath(const fs::path& path);
 // A name no other run uses, for product folders and files.

@@ -3,6 +3,7 @@
 // resource section it never had.
 #include "resources/unitNTModule.h"
 #include "support/TestFiles.h"
+#include "support/Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +13,8 @@ using test::TempDir;
 
 namespace {
 
-std::filesystem::path winePrefix() {
-    return test::binaryDir() / "wine-resources";
-}
-
-std::string wineEnvironment() {
-    return "env -u DISPLAY WINEPREFIX=" + shellQuote(winePrefix().string()) +
-           " WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
-}
-
 int runUnderWine(const std::filesystem::path& exe, std::string* out) {
-    return test::runCommand(wineEnvironment() + "wine " + shellQuote(exe.string()) + " one two 2>/dev/null",
-                            out);
+    return test::runUnderWine(exe, "one two", out);
 }
 
 // A 16x16 32-bit icon for the fixture's resource script.
@@ -42,9 +33,7 @@ std::vector<std::uint8_t> smallIcon() {
 TEST(PeRewriteWine, ProgramStillRunsAfterRewrites) {
     if (!test::haveTool("i686-w64-mingw32-gcc") || !test::haveTool("wine"))
         GTEST_SKIP() << "mingw-w64 or wine missing";
-    if (!std::filesystem::exists(winePrefix() / "system.reg"))
-        test::runCommand(wineEnvironment() + "wineboot -i >/dev/null 2>&1; " + wineEnvironment() +
-                         "wineserver -w");
+    test::ensureWinePrefix();
     TempDir dir;
     test::writeFile(dir / "app.ico", smallIcon());
     std::string log;

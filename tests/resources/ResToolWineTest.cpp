@@ -1,6 +1,7 @@
 // The program pakforge-res edited still runs: a mingw console program under
 // Wine after set-icon and after rewrite.
 #include "IconTestSupport.h"
+#include "support/Wine.h"
 
 using namespace pakforge;
 using namespace pakforge::icontest;
@@ -9,18 +10,8 @@ using test::TempDir;
 
 namespace {
 
-std::filesystem::path winePrefix() {
-    return test::binaryDir() / "wine-resources";
-}
-
-std::string wineEnvironment() {
-    return "env -u DISPLAY WINEPREFIX=" + shellQuote(winePrefix().string()) +
-           " WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' ";
-}
-
-// Runs the program under Wine; its exit status and output.
 int runUnderWine(const std::filesystem::path& exe, std::string* out) {
-    return test::runCommand(wineEnvironment() + "wine " + shellQuote(exe.string()) + " 2>/dev/null", out);
+    return test::runUnderWine(exe, "", out);
 }
 
 int res(const std::string& args) {
@@ -34,8 +25,7 @@ int res(const std::string& args) {
 TEST(ResToolWine, EditedProgramStillRuns) {
     if (!haveMingw() || !haveIconTools() || !test::haveTool("wine"))
         GTEST_SKIP() << "mingw-w64, icotool or wine missing";
-    if (!std::filesystem::exists(winePrefix() / "system.reg"))
-        runOrFail(wineEnvironment() + "wineboot -i >/dev/null 2>&1; " + wineEnvironment() + "wineserver -w");
+    test::ensureWinePrefix();
     TempDir dir;
     const auto ico = makeSixImageIcon(dir);
     for (const std::string& rc : {std::string(kVersionRc), std::string()}) {

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 
 namespace pakforge::test {
@@ -95,7 +96,13 @@ const fs::path& stubExe() {
     static fs::path built;
     static std::once_flag once;
     std::call_once(once, [] {
-        const fs::path dir = binaryDir() / "compiler-fixtures";
+        // ctest runs cases as parallel processes: build aside, then rename the
+        // finished folder into place; whoever loses the race uses the winner's.
+        const fs::path target = binaryDir() / "compiler-fixtures" / "stub-1";
+        built = target / "stub.exe";
+        if (fs::exists(built)) return;
+        fs::create_directories(target.parent_path());
+        const fs::path dir = target.parent_path() / ("tmp-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
         writeText(dir / "stub.cpp", "#include <windows.h>\n"
                                     "int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 7; }\n");
@@ -109,7 +116,9 @@ const fs::path& stubExe() {
         mustRun("cd " + shellQuote(dir.string()) +
                 " && i686-w64-mingw32-windres stub.rc -O coff -o stub.res"
                 " && i686-w64-mingw32-g++ -O2 -s -mwindows -static stub.cpp stub.res -o stub.exe");
-        built = dir / "stub.exe";
+        std::error_code ec;
+        fs::rename(dir, target, ec);
+        if (ec) fs::remove_all(dir, ec);
     });
     return built;
 }

@@ -71,7 +71,16 @@ pe::ResId TNTModule::ToResId(const std::u16string& text) {
 }
 
 std::u16string TNTModule::FromResId(const pe::ResId& id) {
-    return id.isName() ? id.name() : utf8ToUtf16(std::to_string(id.id()));
+    if (id.isName()) return id.name();
+    // Decimal digits, written directly: this runs twice per resource loaded.
+    char16_t digits[5];
+    std::size_t count = 0;
+    std::uint32_t value = id.id();
+    do {
+        digits[4 - count++] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    } while (value);
+    return std::u16string(digits + 5 - count, count);
 }
 
 void TNTModule::LoadFromFile(const std::filesystem::path& fileName) {
@@ -90,10 +99,12 @@ void TNTModule::LoadFromFile(const std::filesystem::path& fileName) {
 
 void TNTModule::SaveToFile(const std::filesystem::path& fileName) {
     pe::ResourceUpdate update(fileName, true);
+    // The details outlive the commit below and nothing touches them until
+    // then, so their bytes are lent, not copied.
     for (const auto& details : list_) {
         const MemoryStream& data = details->Data();
-        update.update(ToResId(details->ResourceType), ToResId(details->ResourceName()),
-                      static_cast<std::uint16_t>(details->ResourceLanguage), data.bytes());
+        update.updateBorrowed(ToResId(details->ResourceType), ToResId(details->ResourceName()),
+                              static_cast<std::uint16_t>(details->ResourceLanguage), data.bytes());
     }
     // Marks come back if the file could not be written after all.
     std::vector<bool> marks;

@@ -148,10 +148,11 @@ class DirectoryWalker {
                     std::span<const std::uint8_t> region,
                     const std::function<void(const ResourceEntry&)>& callback)
         : file_(file), headers_(headers), region_(region), callback_(callback),
-          dataBudget_(std::uint64_t{file.size()} * 4 + (16u << 20)) {
-        // At most one table per 24 bytes (header plus one entry).
-        visited_.reserve(std::min<std::size_t>(region.size() / 24 + 1, 1u << 20));
-    }
+          dataBudget_(std::uint64_t{file.size()} * 4 + (16u << 20)),
+          // One bit per offset where the tables can be (a bit set is a fraction
+          // of a hash set's memory and has no node per table); a set for the
+          // rare offsets past what the bits cover.
+          visitedBits_((std::min<std::size_t>(region.size(), kBitmapOffsets) + 63) / 64, 0) {}
 
     void walk() {
         ResourceEntry entry;
@@ -159,32 +160,41 @@ class DirectoryWalker {
     }
 
   private:
-    struct RawEntry {
-        std::uint32_t nameField;
-        std::uint32_t offsetField;
-    };
+    static constexpr std::size_t kBitmapOffsets = std::size_t{1} << 26;
+
+    // Whether the table at offset was read before; marks it read.
+    bool seen(std::uint32_t offset) {
+        if (offset < visitedBits_.size() * 64) {
+            std::uint64_t& word = visitedBits_[offset / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (offset % 64);
+            const bool was = (word & bit) != 0;
+            word |= bit;
+            return was;
+        }
+        return !visitedFar_.insert(offset).second;
+    }
 
     void table(std::uint32_t offset, int level, ResourceEntry& entry) {
         // Each table is read once: a table reached twice is a loop (or a shared
         // table, which no linker writes and which would multiply the work).
-        if (!visited_.insert(offset).second) throw EBadImage("the resource directory refers to itself");
-        std::vector<RawEntry> entries = guarded("the resource directory", [&] {
+        if (seen(offset)) throw EBadImage("the resource directory refers to itself");
+        const auto [first, count] = guarded("the resource directory", [&] {
             ByteReader r(region_);
             r.seek(offset);
             r.skip(12);
-            const std::uint32_t count = std::uint32_t{r.u16()} + r.u16();
-            if (!r.canRead(std::uint64_t{count} * 8)) throw ETruncatedData();
-            std::vector<RawEntry> list(count);
-            for (auto& e : list) {
-                e.nameField = r.u32();
-                e.offsetField = r.u32();
-            }
-            return list;
+            const std::uint32_t entries = std::uint32_t{r.u16()} + r.u16();
+            if (!r.canRead(std::uint64_t{entries} * 8)) throw ETruncatedData();
+            return std::pair<std::size_t, std::uint32_t>(std::size_t{offset} + 16, entries);
         });
-        for (const RawEntry& e : entries) {
-            ResId id = identifier(e.nameField);
-            const bool isDirectory = (e.offsetField & 0x80000000u) != 0;
-            const std::uint32_t target = e.offsetField & 0x7FFFFFFFu;
+        // Entries are read in place (checked to lie in the region above): no
+        // copy of the table per table.
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint8_t* raw = region_.data() + first + std::size_t{8} * i;
+            const std::uint32_t nameField = loadLE32(raw);
+            const std::uint32_t offsetField = loadLE32(raw + 4);
+            ResId id = identifier(nameField);
+            const bool isDirectory = (offsetField & 0x80000000u) != 0;
+            const std::uint32_t target = offsetField & 0x7FFFFFFFu;
             if (level < kResourceLevels) {
                 if (!isDirectory) throw EBadImage("a resource directory entry lacks its subdirectory");
                 (level == 1 ? entry.type : entry.name) = std::move(id);
@@ -242,8 +252,9 @@ class DirectoryWalker {
     const PeHeaders& headers_;
     std::span<const std::uint8_t> region_;
     const std::function<void(const ResourceEntry&)>& callback_;
-    std::unordered_set<std::uint32_t> visited_;
     std::uint64_t dataBudget_;
+    std::vector<std::uint64_t> visitedBits_;
+    std::unordered_set<std::uint32_t> visitedFar_;
 };
 
 } // namespace

@@ -4,16 +4,52 @@
 #include "resources/pe/PeImage.h"
 #include "resources/pe/ResourceWriter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
 namespace pakforge::pe {
 
+// Updates are logged in call order and settled at commit: sorted by identity,
+// the last call of each identity wins. This keeps an update O(1) and the
+// pending set flat, however many resources there are.
 struct ResourceUpdate::Impl {
+    struct Pending {
+        ResId type;
+        ResId name;
+        std::uint16_t language;
+        bool remove;
+        std::span<const std::uint8_t> data; // into original, a copy chunk, or the caller's bytes
+    };
     std::filesystem::path file;
     std::vector<std::uint8_t> original;
-    ResourceTree pending;
+    std::vector<Pending> pending;
+    // Copies of the bytes given to update(), in chunks that never move.
+    std::vector<std::unique_ptr<std::uint8_t[]>> chunks;
+    std::size_t chunkFree = 0;
     bool done = false;
+
+    std::span<const std::uint8_t> keep(std::span<const std::uint8_t> data) {
+        constexpr std::size_t kChunk = 1u << 20;
+        if (data.empty()) return {};
+        if (data.size() > kChunk / 4) {
+            chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(data.size()));
+            std::copy(data.begin(), data.end(), chunks.back().get());
+            return {chunks.back().get(), data.size()};
+        }
+        if (chunks.empty() || chunkFree < data.size()) {
+            // The big copies sit in their own chunks; keep filling the last small one.
+            chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
+            chunkFree = kChunk;
+        }
+        std::uint8_t* at = chunks.back().get() + (kChunk - chunkFree);
+        chunkFree -= data.size();
+        std::copy(data.begin(), data.end(), at);
+        return {at, data.size()};
+    }
+
+    // The pending set in the loader's order, one entry per identity.
+    ResourceList settle() const;
 };
 
 namespace {
@@ -39,7 +75,7 @@ ResourceUpdate::ResourceUpdate(const std::filesystem::path& file, bool deleteExi
     checkImageEditable(impl_->original, headers);
     if (!deleteExisting)
         forEachResource(impl_->original, headers, [&](const ResourceEntry& e) {
-            impl_->pending[e.type][e.name][e.language].assign(e.data.begin(), e.data.end());
+            impl_->pending.push_back({e.type, e.name, e.language, false, e.data});
         });
 }
 
@@ -48,30 +84,50 @@ ResourceUpdate::~ResourceUpdate() = default;
 void ResourceUpdate::update(const ResId& type, const ResId& name, std::uint16_t language,
                             std::span<const std::uint8_t> data) {
     if (impl_->done) throw Exception("The resource update has already been committed");
-    auto& pending = impl_->pending;
-    if (!data.empty()) {
-        pending[type][name][language].assign(data.begin(), data.end());
-        return;
+    impl_->pending.push_back({type, name, language, data.empty(), impl_->keep(data)});
+}
+
+void ResourceUpdate::updateBorrowed(ResId type, ResId name, std::uint16_t language,
+                                    std::span<const std::uint8_t> data) {
+    if (impl_->done) throw Exception("The resource update has already been committed");
+    impl_->pending.push_back({std::move(type), std::move(name), language, data.empty(), data});
+}
+
+ResourceList ResourceUpdate::Impl::settle() const {
+    auto less = [](const Pending& a, const Pending& b) {
+        if (!(a.type == b.type)) return a.type < b.type;
+        if (!(a.name == b.name)) return a.name < b.name;
+        return a.language < b.language;
+    };
+    std::vector<std::uint32_t> order(pending.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    // Calls usually come in directory order already (a module saving what it
+    // loaded): then there is nothing to sort.
+    bool sorted = true;
+    for (std::size_t i = 1; i < pending.size() && sorted; ++i) sorted = !less(pending[i], pending[i - 1]);
+    if (!sorted)
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return less(pending[a], pending[b]); });
+    ResourceList list;
+    list.reserve(pending.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const Pending& p = pending[order[i]];
+        // Only the last call of a run of one identity counts.
+        if (i + 1 < order.size() && !less(p, pending[order[i + 1]])) continue;
+        if (!p.remove) list.push_back({&p.type, &p.name, p.language, p.data});
     }
-    // No data: drop this identity, and tables left empty with it.
-    const auto t = pending.find(type);
-    if (t == pending.end()) return;
-    const auto n = t->second.find(name);
-    if (n == t->second.end()) return;
-    n->second.erase(language);
-    if (n->second.empty()) t->second.erase(n);
-    if (t->second.empty()) pending.erase(t);
+    return list;
 }
 
 void ResourceUpdate::commit() {
     if (impl_->done) throw Exception("The resource update has already been committed");
-    const std::vector<std::uint8_t> result = replaceResources(impl_->original, impl_->pending);
+    const ResourceList list = impl_->settle();
+    const std::vector<std::uint8_t> result = replaceResourcesFromList(impl_->original, list);
     impl_->done = true;
     if (result == impl_->original) return;
     // Never write what we could not read back.
-    std::size_t expected = 0, found = 0;
-    for (const auto& [type, names] : impl_->pending)
-        for (const auto& [name, languages] : names) expected += languages.size();
+    const std::size_t expected = list.size();
+    std::size_t found = 0;
     forEachResource(result, parseHeaders(result), [&](const ResourceEntry&) { ++found; });
     if (found != expected) throw EBadImage("the rewritten resources do not read back");
     PendingFile pendingFile(impl_->file);

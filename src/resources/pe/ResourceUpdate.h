@@ -61,6 +61,9 @@ class ResourceUpdate {
     // removes that identity from the pending set.
     void update(const ResId& type, const ResId& name, std::uint16_t language,
                 std::span<const std::uint8_t> data);
+    // The same without copying the bytes: they must stay alive and unchanged
+    // until commit() returns or this object is destroyed.
+    void updateBorrowed(ResId type, ResId name, std::uint16_t language, std::span<const std::uint8_t> data);
 
     // Writes the file (temp file beside it, renamed over it). On any failure the
     // file stays byte for byte as it was. Once only.

@@ -19,27 +19,39 @@ constexpr std::size_t kDebugEntrySize = 28;
 
 } // namespace
 
+ResourceList listOf(const ResourceTree& tree) {
+    ResourceList list;
+    for (const auto& [type, names] : tree)
+        for (const auto& [name, languages] : names)
+            for (const auto& [language, bytes] : languages) list.push_back({&type, &name, language, bytes});
+    return list;
+}
+
 std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::uint32_t baseRva) {
-    // Flattened once: the passes below walk arrays, not tree nodes.
+    return buildResourceSectionFromList(listOf(tree), baseRva);
+}
+
+std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceRef> leaves,
+                                                       std::uint32_t baseRva) {
+    // The tables as runs of the sorted list: one array walk per pass, no
+    // tree nodes.
     struct Table {
         const ResId* id;
         std::size_t first, count, named;
     };
-    struct Leaf {
-        std::uint16_t language;
-        const std::vector<std::uint8_t>* data;
-    };
+    auto same = [](const ResId* a, const ResId* b) { return a == b || *a == *b; };
     std::vector<Table> types, names;
-    std::vector<Leaf> leaves;
-    types.reserve(tree.size());
-    for (const auto& [type, nameMap] : tree) {
-        Table t{&type, names.size(), nameMap.size(), 0};
-        for (const auto& [name, languages] : nameMap) {
-            if (name.isName()) ++t.named;
-            names.push_back({&name, leaves.size(), languages.size(), 0});
-            for (const auto& [language, bytes] : languages) leaves.push_back({language, &bytes});
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        const ResourceRef& l = leaves[i];
+        const bool newType = i == 0 || !same(l.type, leaves[i - 1].type);
+        if (newType) types.push_back({l.type, names.size(), 0, 0});
+        if (newType || !same(l.name, leaves[i - 1].name)) {
+            Table& t = types.back();
+            ++t.count;
+            if (l.name->isName()) ++t.named;
+            names.push_back({l.name, i, 0, 0});
         }
-        types.push_back(t);
+        ++names.back().count;
     }
     std::size_t namedTypes = 0;
     for (const auto& t : types)
@@ -65,7 +77,7 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
         if (n.id->isName()) offset += 2 + 2 * std::uint64_t{n.id->name().size()};
     const std::uint64_t dataOffset = alignUp(alignUp(offset, 4), kDataAlignment);
     std::uint64_t total = dataOffset;
-    for (const auto& l : leaves) total = alignUp(total + l.data->size(), kDataAlignment);
+    for (const auto& l : leaves) total = alignUp(total + l.data.size(), kDataAlignment);
     if (total + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
 
     std::vector<std::uint8_t> out;
@@ -118,10 +130,10 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
         std::uint64_t at = dataOffset;
         for (const auto& l : leaves) {
             w.u32(static_cast<std::uint32_t>(baseRva + at));
-            w.u32(static_cast<std::uint32_t>(l.data->size()));
+            w.u32(static_cast<std::uint32_t>(l.data.size()));
             w.u32(0); // code page
             w.u32(0);
-            at = alignUp(at + l.data->size(), kDataAlignment);
+            at = alignUp(at + l.data.size(), kDataAlignment);
         }
     }
     // Names, in the order nameField handed out their offsets.
@@ -135,7 +147,7 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
     w.alignTo(4);
     w.zeros(static_cast<std::size_t>(dataOffset - out.size()));
     for (const auto& l : leaves) {
-        w.bytes(*l.data);
+        w.bytes(l.data);
         w.alignTo(kDataAlignment);
     }
     return out;
@@ -430,7 +442,7 @@ bool rewriteInPlace(Image& img, int index, const std::vector<std::uint8_t>& blob
 }
 
 // Puts the resources into a new last section.
-void appendSection(Image& img, const ResourceTree& tree) {
+void appendSection(Image& img, std::span<const ResourceRef> list) {
     auto& h = img.h;
     const std::uint64_t fa = h.fileAlignment;
     const auto debug = readDebugEntries(img);
@@ -469,7 +481,7 @@ void appendSection(Image& img, const ResourceTree& tree) {
         if (s.sizeOfRawData) lastRaw = std::max(lastRaw, rawEnd(s));
     }
     const std::uint64_t va = alignUp(vaEnd, h.sectionAlignment);
-    const std::vector<std::uint8_t> blob = buildResourceSection(tree, static_cast<std::uint32_t>(va));
+    const std::vector<std::uint8_t> blob = buildResourceSectionFromList(list, static_cast<std::uint32_t>(va));
     const std::uint64_t raw = alignUp(blob.size(), fa);
     const std::uint64_t pointer = alignUp(lastRaw, fa);
     if (va + blob.size() > 0xFFFFFFFFu || pointer + raw > 0xFFFFFFFFu)
@@ -502,6 +514,11 @@ void appendSection(Image& img, const ResourceTree& tree) {
 } // namespace
 
 std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, const ResourceTree& tree) {
+    return replaceResourcesFromList(input, listOf(tree));
+}
+
+std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t> input,
+                                                   std::span<const ResourceRef> list) {
     Image img{std::vector<std::uint8_t>(input.begin(), input.end()), parseHeaders(input)};
     checkEditable(img);
     const std::uint32_t oldCheckSum = img.h.checkSum;
@@ -511,7 +528,8 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
     const int index = resourceSectionOf(img.h);
     std::vector<std::uint8_t> blob;
     if (index >= 0)
-        blob = buildResourceSection(tree, img.h.sections[static_cast<std::size_t>(index)].virtualAddress);
+        blob = buildResourceSectionFromList(list,
+                                            img.h.sections[static_cast<std::size_t>(index)].virtualAddress);
 
     // Unchanged resources leave the file alone (a signature stays valid).
     {
@@ -522,7 +540,7 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
                 s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment) &&
                 std::equal(blob.begin(), blob.end(), img.file.begin() + s.pointerToRawData))
                 return img.file;
-        } else if (tree.empty() && !img.h.directory(kDirResource).rva) {
+        } else if (list.empty() && !img.h.directory(kDirResource).rva) {
             return img.file;
         }
     }
@@ -540,10 +558,10 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
         img.h.directories[kDirSecurity] = {};
     }
 
-    if (index < 0 && tree.empty()) {
+    if (index < 0 && list.empty()) {
         img.h.directories[kDirResource] = {};
     } else if (index < 0 || !rewriteInPlace(img, index, blob)) {
-        appendSection(img, tree);
+        appendSection(img, list);
     }
     finish(img, oldCheckSum);
     return img.file;

@@ -13,9 +13,27 @@ namespace pakforge::pe {
 // type -> name -> language -> bytes; the maps' order is the loader's order.
 using ResourceTree = std::map<ResId, std::map<ResId, std::map<std::uint16_t, std::vector<std::uint8_t>>>>;
 
+// One resource as the writer takes it: identifiers and bytes borrowed from
+// the caller for the length of the call.
+struct ResourceRef {
+    const ResId* type;
+    const ResId* name;
+    std::uint16_t language;
+    std::span<const std::uint8_t> data;
+};
+
+// The flat form of a set of resources: sorted in the loader's order (type,
+// name, language), one entry per identity.
+using ResourceList = std::vector<ResourceRef>;
+
+// The tree as a list pointing into it.
+ResourceList listOf(const ResourceTree& tree);
+
 // The section's bytes for a section that will start at baseRva: directory
 // tables (root, names, languages), data entries, names, then the data.
 std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::uint32_t baseRva);
+std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceRef> list,
+                                                       std::uint32_t baseRva);
 
 struct PeHeaders;
 
@@ -28,5 +46,7 @@ void checkImageEditable(std::span<const std::uint8_t> file, const PeHeaders& hea
 // unchanged when the resources would come out byte for byte the same.
 // Raises EBadImage when the file cannot be edited.
 std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> file, const ResourceTree& tree);
+std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t> file,
+                                                   std::span<const ResourceRef> list);
 
 } // namespace pakforge::pe

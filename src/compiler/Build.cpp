@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <optional>
 #include <unistd.h>
 
 namespace pakforge {
@@ -66,6 +67,19 @@ void checkOutputWritable(const std::filesystem::path& output) {
     if (::access(output.c_str(), W_OK) != 0) raiseCreateError(output, errno);
 }
 
+// A link at the output is followed, also when what it names does not exist
+// yet, so the file it names is written and the link stays.
+std::filesystem::path linkTarget(const std::filesystem::path& output) {
+    std::filesystem::path target = output;
+    std::error_code ec;
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
+        const auto next = std::filesystem::read_symlink(target, ec);
+        if (ec) return output;
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    return target;
+}
+
 bool iconFileExists(const std::filesystem::path& icon) {
     if (icon.empty()) return false;
     std::error_code ec;
@@ -83,7 +97,12 @@ std::filesystem::path programFolder() {
 }
 
 std::filesystem::path defaultContainerPath() {
-    if (const char* env = std::getenv(kContainerEnvironment); env && *env) return env;
+    // Made absolute so that messages about it name it in full.
+    if (const char* env = std::getenv(kContainerEnvironment); env && *env) {
+        std::error_code ec;
+        const auto full = std::filesystem::absolute(env, ec);
+        return ec ? std::filesystem::path(env) : full.lexically_normal();
+    }
     return programFolder() / kContainerFileName;
 }
 
@@ -109,14 +128,17 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     MemoryStream stub;
     stubs.GetStream(u"exe", stub);
 
-    // A link at the output is followed, so the file it names is replaced.
-    std::filesystem::path target = request.output;
-    std::error_code ec;
-    if (std::filesystem::is_symlink(target, ec)) target = std::filesystem::weakly_canonical(target, ec);
-    if (ec) target = request.output;
-    checkOutputWritable(target);
-    PendingFile pending(target);
-    const auto& work = pending.tempPath();
+    const std::filesystem::path target = linkTarget(request.output);
+    // Errors name the path the user gave, not the file a link there leads to.
+    std::optional<PendingFile> pending;
+    try {
+        checkOutputWritable(target);
+        pending.emplace(target);
+    } catch (...) {
+        if (target == request.output) throw;
+        rethrowNaming(target, request.output);
+    }
+    const auto& work = pending->tempPath();
 
     try {
         stub.saveToFile(work);
@@ -161,7 +183,12 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     } catch (...) {
         rethrowNaming(work, request.output);
     }
-    pending.commit();
+    try {
+        pending->commit();
+    } catch (...) {
+        if (target == request.output) throw;
+        rethrowNaming(target, request.output);
+    }
 
     log(request, events, "EXE file saved as: " + request.output.string());
     log(request, events, "*** Finished. [" + currentTimeText() + "]");

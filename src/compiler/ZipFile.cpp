@@ -85,7 +85,8 @@ std::vector<std::uint8_t> TZipHeader::localFixedPart() const {
 std::uint32_t dosDateTime(const std::tm& local) {
     const int year = local.tm_year + 1900;
     if (year < 1980 || year > 2107) return 0;
-    // A leap second (60) stays within the 5-bit field.
+    // A leap second (60) would be stored as 30, which readers take for an
+    // invalid time; Windows never reports a 60th second, so it counts as 59.
     const int seconds = std::min(local.tm_sec, 59);
     const auto time = static_cast<std::uint32_t>(seconds / 2 + local.tm_min * 32 + local.tm_hour * 2048);
     const auto date =

@@ -195,6 +195,14 @@ TEST_F(BuildFixture, OutputThroughASymbolicLinkReplacesTheLinkedFile) {
     runBuild(request(package, {}, "link.exe"));
     EXPECT_TRUE(fs::is_symlink(outDir / "link.exe"));
     EXPECT_NO_THROW(parseArchive(readFile(dir / "real" / "app.exe")));
+
+    // A link to a file not yet there (relative, through a second link) gets it.
+    fs::create_symlink("../real/new.exe", outDir / "inner.exe");
+    fs::create_symlink("inner.exe", outDir / "outer.exe");
+    runBuild(request(package, {}, "outer.exe"));
+    EXPECT_TRUE(fs::is_symlink(outDir / "outer.exe"));
+    EXPECT_TRUE(fs::is_symlink(outDir / "inner.exe"));
+    EXPECT_NO_THROW(parseArchive(readFile(dir / "real" / "new.exe")));
 }
 
 TEST_F(BuildFixture, ExistingOutputIsReplacedKeepingItsMode) {
@@ -274,6 +282,21 @@ TEST_F(BuildFailures, OutputCannotBeCreated) {
             << e.message();
     }
     EXPECT_TRUE(fs::is_directory(r.output));
+
+    // Through a link, the message still names the path that was asked for.
+    fs::create_symlink(dir / "no-such-folder" / "app.exe", outDir / "dangling.exe");
+    fs::create_symlink(outDir / "folder.exe", outDir / "to-folder.exe");
+    for (const auto* name : {"dangling.exe", "to-folder.exe"}) {
+        r.output = outDir / name;
+        try {
+            runBuild(r);
+            ADD_FAILURE() << name;
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.message().rfind("Cannot create file \"" + r.output.string() + "\". ", 0), 0u)
+                << e.message();
+        }
+        EXPECT_TRUE(fs::is_symlink(r.output));
+    }
 }
 
 TEST_F(BuildFailures, StubMissingOrNotAnExecutable) {
@@ -295,7 +318,8 @@ TEST_F(BuildFailures, StubMissingOrNotAnExecutable) {
 TEST_F(BuildFailures, IconIsNoIcon) {
     const auto package = makeMsi(dir.path(), "p.msi");
     writeText(dir / "bad.ico", "this is not an icon at all");
-    expectFailure(request(package, dir / "bad.ico"), [](const std::string& m) { EXPECT_FALSE(m.empty()); });
+    expectFailure(request(package, dir / "bad.ico"),
+                  [](const std::string& m) { EXPECT_EQ(m, "Invalid Icon or Cursor"); });
 }
 
 TEST_F(BuildFailures, PackageMissingLockedOrTooLarge) {

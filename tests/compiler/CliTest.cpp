@@ -77,6 +77,10 @@ TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
     EXPECT_EQ(noContainer.status, 1);
     EXPECT_EQ(noContainer.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
         << noContainer.err;
+    // A relative container path is named in full too.
+    const auto relative = cli(dir.path(), "none.dat", "missing.msi '' setup.exe");
+    EXPECT_EQ(relative.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
+        << relative.err;
 }
 
 TEST_F(Cli, ProgressShowsOnATerminalOnlyForLargePackages) {

@@ -63,6 +63,12 @@ TEST(ZipFileLayout, NineByteNameOnStubGivesTheDocumentedOffsets) {
         EXPECT_EQ(a.method, 8);
         EXPECT_EQ(a.madeBy, 20);
         EXPECT_EQ(a.needed, 20);
+        // Extra field, comment, disk number, attributes: all zero; the end
+        // record names disk 0 for both of its disk fields.
+        EXPECT_EQ(loadLE16(a.localFixed.data() + 24), 0);
+        EXPECT_EQ(std::vector<std::uint8_t>(a.centralFixed.begin() + 26, a.centralFixed.begin() + 38),
+                  std::vector<std::uint8_t>(12, 0));
+        EXPECT_EQ(loadLE32(file.data() + L + 94 + c + 4), 0u);
         // Local fixed part equals the central one's bytes 2..27, field by field.
         EXPECT_EQ(a.localFixed,
                   std::vector<std::uint8_t>(a.centralFixed.begin() + 2, a.centralFixed.begin() + 28));
@@ -127,6 +133,11 @@ TEST(ZipFileFields, DosTimeRules) {
     const std::uint32_t expectTime = 15 + 45 * 32 + 13 * 2048;
     const std::uint32_t expectDate = 15 + 7 * 32 + (2021 - 1980) * 512;
     EXPECT_EQ(dosDateTime(t), (expectDate << 16) | expectTime);
+
+    // A leap second stays a valid time: 59 s, not 60.
+    t.tm_sec = 60;
+    EXPECT_EQ(dosDateTime(t) & 0x1F, 29u);
+    t.tm_sec = 31;
 
     t.tm_year = 1979 - 1900;
     EXPECT_EQ(dosDateTime(t), 0u);

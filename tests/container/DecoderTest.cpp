@@ -236,6 +236,27 @@ TEST(Lh5Decoder, AllZeroLengthSetKeepsThePreviousTable) {
     EXPECT_EQ(decompress(3, bits), text("AAA"));
 }
 
+TEST(Lh5Decoder, AllZeroDistanceSetKeepsThePreCodeTable) {
+    // The small table still holds the pre-code (2 = "0", 3 = "10", 4 = "11"),
+    // read now as distance symbols whose code lengths are all 0: a leading
+    // 0-bit gives symbol 2, and its extra bit is that same 0-bit.
+    Bits bits;
+    bits.put(16, 6);
+    bits.put(5, 5), bits.put(3, 0), bits.put(3, 0), bits.put(3, 1), bits.put(2, 0), bits.put(3, 2),
+        bits.put(3, 2);
+    // Literal code: 'a' = 0, 'b' = 10, match of length 3 = 11.
+    bits.put(9, 257);
+    bits.put(1, 0), bits.put(9, 'a' - 20);
+    bits.put(2, 2), bits.put(2, 3); // 'a' length 1, 'b' length 2
+    bits.put(1, 0), bits.put(9, 255 - 'b' - 20);
+    bits.put(2, 3);                                                 // symbol 256 length 2
+    bits.put(4, 1), bits.put(3, 0);                                 // distance code: one length, 0
+    bits.put(1, 0), bits.put(2, 2), bits.put(1, 0), bits.put(2, 2); // a b a b
+    bits.put(2, 3), bits.put(1, 0);                                 // match 3, distance value 2
+    bits.put(1, 0);                                                 // a
+    EXPECT_EQ(decompress(8, bits), text("ababbaba"));
+}
+
 TEST(Lh5Decoder, MatchesCrossChunkBoundariesAndBlocks) {
     // Long matches over many 8 KiB chunks and several blocks, checked
     // against liblhasa and the input.
@@ -247,6 +268,9 @@ TEST(Lh5Decoder, MatchesCrossChunkBoundariesAndBlocks) {
     const auto stream = encodeLh5(data);
     EXPECT_EQ(decodeLh5(stream, data.size()), data);
     EXPECT_EQ(test::lhasaDecode(stream, data.size()), data);
+    // The same through DecompressStream, which produces the output piecewise
+    // and so carries matches over from one piece to the next.
+    EXPECT_EQ(decompress(payloadOf(static_cast<std::int32_t>(data.size()), stream)), data);
 }
 
 // --- streams a valid encoder never makes ---------------------------------

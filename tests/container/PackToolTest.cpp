@@ -1,4 +1,5 @@
 // pakforge-pack as a user runs it: create, list, extract, and its errors.
+#include "core/Utf16.h"
 #include "support/TestFiles.h"
 
 #include <pakforge/Version.h>
@@ -101,6 +102,29 @@ TEST(PackTool, FailuresLeaveNoOutputAndSayWhy) {
     int files = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
     EXPECT_EQ(files, 2);
+}
+
+TEST(PackTool, CreateRefusesAWeakKeyAndAnEmptyName) {
+    test::TempDir dir;
+    test::writeText(dir / "in.txt", "payload");
+    const auto dat = dir / "o.dat";
+    // A weak key could only be "used" by storing the body unenciphered.
+    const std::string weak = utf16ToUtf8(u"\u6F7C\u8428\u21FA\u8687abcd");
+    std::string err;
+    EXPECT_EQ(test::runCommand(pack() + " create " + q(dat) + " --encrypt --key " + shellQuote(weak) +
+                                   " a=" + q(dir / "in.txt") + " 2>&1",
+                               &err),
+              2);
+    EXPECT_NE(err.find("weak"), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(dat));
+    // Same length, other key bytes: fine.
+    EXPECT_EQ(run("create " + q(dat) + " --encrypt --key " +
+                  shellQuote(utf16ToUtf8(u"\u6F7C\u8428\u21FA\u8688abcd")) + " a=" + q(dir / "in.txt")),
+              0);
+    std::filesystem::remove(dat);
+    // An item with an empty name could never be extracted again.
+    EXPECT_EQ(run("create " + q(dat) + " =" + q(dir / "in.txt")), 2);
+    EXPECT_FALSE(std::filesystem::exists(dat));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // pakforge-pack: writes, lists and extracts stub containers.
 #include "container/VxStreamCol.h"
+#include "container/VxStreamRoutines.h"
 #include "container/VxStreamWriter.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
@@ -108,6 +109,13 @@ int create(const Options& options) {
         key = utf8ToUtf16(*options.key);
         if (key.size() % 256 == 0)
             throw UsageError{"the key must not be empty nor a multiple of 256 characters long"};
+        // Under a weak key the reader leaves the payload alone, so the writer
+        // would have to store it unenciphered: refuse rather than do so quietly.
+        const auto keyBytes = passwordKeyBytes(key);
+        BlowfishState state;
+        if (!SetupKey(state, keyBytes.data(), keyBytes.size()))
+            throw UsageError{"the key is a weak Blowfish key, which would leave the container unenciphered; "
+                             "choose another key"};
     }
     std::vector<ContainerItem> items;
     for (std::size_t i = 1; i < options.positional.size(); ++i) {
@@ -115,6 +123,8 @@ int create(const Options& options) {
         const auto eq = pairArg.find('=');
         if (eq == std::string::npos || eq + 1 == pairArg.size())
             throw UsageError{"'" + pairArg + "' is not of the form NAME=FILE"};
+        if (eq == 0)
+            throw UsageError{"'" + pairArg + "' has an empty item name, which could never be extracted"};
         ContainerItem item;
         item.name = utf8ToUtf16(pairArg.substr(0, eq));
         if (item.name.size() > 32767)

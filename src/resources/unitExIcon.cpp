@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::size_t kFileHeaderSize = 6;
 constexpr std::size_t kDirEntrySize = 16;
+// Images may share bytes, but a directory naming the same bytes thousands of
+// times would let a small file fill memory: all images together may hold at
+// most this many times the file's bytes.
+constexpr std::uint64_t kImageBytesPerFileByte = 4;
 
 [[noreturn]] void invalidIconOrCursor() {
     throw EInvalidGraphic(kInvalidIconOrCursor);
@@ -58,6 +62,23 @@ std::vector<std::uint8_t> readAt(Stream& stream, std::int64_t base, std::int64_t
     if (count) stream.readBuffer(bytes.data(), count);
     return bytes;
 }
+
+// Counts the bytes the images of one file hold and refuses a directory that
+// names far more than the file has.
+class ImageBudget {
+  public:
+    ImageBudget(std::int64_t base, std::int64_t streamSize)
+        : limit_(kImageBytesPerFileByte *
+                 static_cast<std::uint64_t>(streamSize > base ? streamSize - base : 0)) {}
+    void take(std::size_t bytes) {
+        used_ += bytes;
+        if (used_ > limit_) invalidIconOrCursor();
+    }
+
+  private:
+    std::uint64_t limit_;
+    std::uint64_t used_ = 0;
+};
 
 std::unique_ptr<MemoryStream> streamOf(std::vector<std::uint8_t> bytes) {
     return std::make_unique<MemoryStream>(std::move(bytes));
@@ -373,8 +394,12 @@ void TExIconCursor::LoadFromFile(const std::filesystem::path& path) {
 }
 
 void TExIconCursor::SaveToFile(const std::filesystem::path& path) {
+    // Laid out in memory first: a picture that cannot be written leaves an
+    // existing file as it was.
+    MemoryStream buffer;
+    SaveToStream(buffer);
     FileStream file(path, FileStream::Mode::Create);
-    SaveToStream(file);
+    file.writeBuffer(buffer.memory(), static_cast<std::size_t>(buffer.size()));
 }
 
 void TExIconCursor::LoadFromStream(Stream& stream) {
@@ -407,6 +432,7 @@ void TExIconCursor::readIconFile(Stream& stream) {
     // picture as it was.
     std::vector<std::shared_ptr<TExIconImage>> images;
     images.reserve(count);
+    ImageBudget budget(base, streamSize);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* entry = directory.data() + i * kDirEntrySize;
         auto image = std::make_shared<TExIconImage>();
@@ -415,9 +441,11 @@ void TExIconCursor::readIconFile(Stream& stream) {
         image->Height = entry[1];
         const std::uint16_t bitCount = loadLE16(entry + 6);
         auto bytes = readAt(stream, base, streamSize, loadLE32(entry + 12), loadLE32(entry + 8));
+        budget.take(bytes.size());
         if (HasPngSignature(bytes)) {
-            if (bitCount > 255) rangeCheck();
             const TPngInfo info = ReadPngInfo(bytes);
+            // The decoder speaks first; the bit count must then fit the byte it is kept in.
+            if (bitCount > 255) rangeCheck();
             image->IsPng = true;
             image->Png = info;
             image->Width = static_cast<std::int32_t>(info.Width);
@@ -448,6 +476,7 @@ void TExIconCursor::readCursorFile(Stream& stream) {
 
     std::vector<std::shared_ptr<TExIconImage>> images;
     images.reserve(count);
+    ImageBudget budget(base, streamSize);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* entry = directory.data() + i * kDirEntrySize;
         auto image = std::make_shared<TExIconImage>();
@@ -458,6 +487,7 @@ void TExIconCursor::readCursorFile(Stream& stream) {
         const std::uint16_t y = loadLE16(entry + 6);
         if (y >= 0x8000) rangeCheck();
         auto bytes = readAt(stream, base, streamSize, loadLE32(entry + 12), loadLE32(entry + 8));
+        budget.take(bytes.size());
         ValidateBitmapImage(bytes, true);
         storeLE32(bytes.data() + 20, 0);
         image->PixelFormat = PixelFormatOfHeader(bytes);

@@ -285,6 +285,53 @@ TEST(GraphicsGroup, EmptyAndBrokenIconFiles) {
     EXPECT_THROW(second->LoadFromIconFile(dir / "missing.ico"), EFOpenError);
 }
 
+TEST(GraphicsGroup, CursorGroupsTakeCursorFilesWithTheirHotSpots) {
+    TempDir dir;
+    const auto big = bitmapImage(32, 32, 1);
+    const auto small = bitmapImage(16, 16, 4);
+    // Hot spots (3, 5) and (7, 9) in the planes and bit count fields.
+    test::writeFile(dir / "two.cur", iconFile({{32, 32, 2, 3, 5, big}, {16, 16, 16, 7, 9, small}}, 2));
+    TListModule module;
+    module.addRead(u"1", u"4", BlankIconCursorImage(true));
+    module.addRead(u"3", u"20", BlankIconCursorImage(false)); // icon ids are another series
+    auto* group = TResourceDetails::CreateEmpty<TCursorGroupResourceDetails>(&module, 0x0407, u"POINTER");
+    EXPECT_EQ(group->EntryImageId(0), 5);
+    group->LoadFromIconFile(dir / "two.cur");
+
+    EXPECT_EQ(namesOf(module, u"1"), (std::vector<std::string>{"4", "5", "6"})) << "the blank 5 went first";
+    const auto entries = entriesOf(*group);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(loadLE16(group->Data().memory() + 2), 2);
+    const struct {
+        int size, bits, id;
+        std::uint32_t hotSpot;
+        const std::vector<std::uint8_t>& image;
+    } expect[] = {{32, 1, 5, 3u | (5u << 16), big}, {16, 4, 6, 7u | (9u << 16), small}};
+    for (std::size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(entries[i].width, expect[i].size);
+        EXPECT_EQ(entries[i].height, expect[i].size);
+        EXPECT_EQ(entries[i].planes, 1);
+        EXPECT_EQ(entries[i].bitCount, expect[i].bits);
+        EXPECT_EQ(entries[i].bytes, expect[i].image.size() + 4);
+        EXPECT_EQ(entries[i].id, expect[i].id);
+        auto* image = group->GetResourceDetails(static_cast<int>(i));
+        ASSERT_NE(image, nullptr);
+        EXPECT_STREQ(image->ClassName(), "TCursorResourceDetails");
+        EXPECT_EQ(image->ResourceLanguage, 0x0407);
+        ASSERT_EQ(image->Data().size(), static_cast<std::int64_t>(expect[i].image.size() + 4));
+        EXPECT_EQ(loadLE32(image->Data().memory()), expect[i].hotSpot);
+        EXPECT_TRUE(std::equal(expect[i].image.begin(), expect[i].image.end(), image->Data().memory() + 4));
+        EXPECT_EQ(image->GetHeight(), expect[i].size);
+    }
+
+    // An icon file is no cursor file.
+    test::writeFile(dir / "one.ico", iconFile({{16, 16, 16, 1, 4, small}}));
+    EXPECT_EQ(errorOf([&] { group->LoadFromIconFile(dir / "one.ico"); }), kInvalidCursor);
+    EXPECT_EQ(group->EntryCount(), 0);
+    EXPECT_EQ(namesOf(module, u"1"), (std::vector<std::string>{"4"}));
+}
+
 TEST(GraphicsGroup, ImageIdsNeverExceedSixteenBits) {
     TempDir dir;
     test::writeFile(dir / "two.ico", iconFile({{8, 8, 0, 1, 24, bitmapImage(8, 8, 24)},

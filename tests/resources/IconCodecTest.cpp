@@ -226,6 +226,20 @@ TEST(IconCodec, RefusesMalformedFilesWithoutCrashing) {
     outside.sizeOverride = 0xFFFFFFFF;
     EXPECT_EQ(loadError(iconFile({outside})), readError);
 
+    // Entries may share an image, but not so often that a small file would
+    // fill memory; cursor files likewise.
+    std::vector<IcoEntry> sharing(2, IcoEntry{16, 16, 0, 1, 24, good});
+    sharing[1].offsetOverride = 6 + 16 * 2;
+    sharing[1].sizeOverride = static_cast<std::int64_t>(good.size());
+    sharing[1].data.clear();
+    EXPECT_EQ(loadError(iconFile(sharing)), "");
+    std::vector<IcoEntry> repeated(10, sharing[1]);
+    repeated[0] = IcoEntry{16, 16, 0, 1, 24, good};
+    for (auto& e : repeated) e.offsetOverride = 6 + 16 * 10;
+    EXPECT_EQ(loadError(iconFile(repeated)), invalid);
+    for (auto& e : repeated) e.bitCount = 0; // hot spot (1, 0)
+    EXPECT_EQ(loadError(iconFile(repeated, 2), true), invalid);
+
     // A failed load leaves the picture as it was.
     TExIcon icon;
     loadBytes(icon, iconFile({{16, 16, 0, 1, 24, good}, {16, 16, 0, 1, 24, good}}));
@@ -253,6 +267,10 @@ TEST(IconCodec, PngImagesNeedTheWholeSignatureAndAValidHeader) {
     loadBytes(icon, iconFile({{0, 0, 0, 1, 0, png}}));
     EXPECT_EQ(icon.GetImage(0)->PixelFormat, TPixelFormat::pfDevice);
     EXPECT_EQ(loadError(iconFile({{0, 0, 0, 1, 256, png}})), kRangeCheckError);
+    auto brokenHeader = png;
+    brokenHeader[29] ^= 1;
+    EXPECT_EQ(loadError(iconFile({{0, 0, 0, 1, 256, brokenHeader}})), kInvalidPngImage)
+        << "the PNG is decoded before its bit count is stored";
 
     // Seven signature bytes are not a PNG: the bytes are then a bitmap header
     // that does not hold up.
@@ -285,6 +303,12 @@ TEST(IconCodec, WritingRefusesWhatTheFormatCannotHold) {
         EXPECT_EQ(e.message(), kInvalidIconOrCursor);
     }
     EXPECT_EQ(sink.size(), 0);
+    // Nor does it spoil a file already there.
+    TempDir dir;
+    test::writeText(dir / "keep.ico", "an icon");
+    EXPECT_THROW(fresh.SaveToFile(dir / "keep.ico"), EInvalidGraphic);
+    EXPECT_EQ(test::readFile(dir / "keep.ico"),
+              (std::vector<std::uint8_t>{'a', 'n', ' ', 'i', 'c', 'o', 'n'}));
 
     TExIcon icon;
     loadBytes(icon, iconFile({{16, 16, 0, 1, 24, bitmapImage(16, 16, 24)},

@@ -99,6 +99,7 @@ void TNTModule::LoadFromFile(const std::filesystem::path& fileName) {
 
 void TNTModule::SaveToFile(const std::filesystem::path& fileName) {
     pe::ResourceUpdate update(fileName, true);
+    update.reserve(list_.size());
     // The details outlive the commit below and nothing touches them until
     // then, so their bytes are lent, not copied.
     for (const auto& details : list_) {

@@ -81,6 +81,10 @@ ResourceUpdate::ResourceUpdate(const std::filesystem::path& file, bool deleteExi
 
 ResourceUpdate::~ResourceUpdate() = default;
 
+void ResourceUpdate::reserve(std::size_t count) {
+    impl_->pending.reserve(impl_->pending.size() + count);
+}
+
 void ResourceUpdate::update(const ResId& type, const ResId& name, std::uint16_t language,
                             std::span<const std::uint8_t> data) {
     if (impl_->done) throw Exception("The resource update has already been committed");

@@ -57,6 +57,9 @@ class ResourceUpdate {
     // Without commit() the file is left as it was.
     ~ResourceUpdate();
 
+    // Room for count more update calls (a hint; saves regrowing the log).
+    void reserve(std::size_t count);
+
     // A later call with the same identity replaces the bytes; an empty span
     // removes that identity from the pending set.
     void update(const ResId& type, const ResId& name, std::uint16_t language,

@@ -157,8 +157,25 @@ namespace {
 
 // The image being edited: its bytes and the header values to write back.
 struct Image {
+    // Read from the caller's bytes until the first change; then from the
+    // copy, made once (a rewrite in place builds its own file instead).
+    std::span<const std::uint8_t> source;
     std::vector<std::uint8_t> file;
+    bool copied = false;
     PeHeaders h;
+
+    std::span<const std::uint8_t> bytes() const {
+        return copied ? std::span<const std::uint8_t>(file) : source;
+    }
+    std::vector<std::uint8_t>& edit() {
+        if (!copied) file.assign(source.begin(), source.end());
+        copied = true;
+        return file;
+    }
+    std::vector<std::uint8_t> take() {
+        edit();
+        return std::move(file);
+    }
 };
 
 void put32(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint32_t v) {
@@ -169,7 +186,7 @@ void put16(std::vector<std::uint8_t>& file, std::uint64_t at, std::uint16_t v) {
 }
 
 void writeHeaders(Image& img) {
-    auto& f = img.file;
+    auto& f = img.edit();
     const auto& h = img.h;
     put16(f, h.coffOffset + 2, h.numberOfSections);
     put32(f, h.coffOffset + 8, h.pointerToSymbolTable);
@@ -224,10 +241,10 @@ std::vector<DebugEntry> readDebugEntries(const Image& img) {
     const DataDirectory d = img.h.directory(kDirDebug);
     if (!d.rva || !d.size) return entries;
     const std::uint64_t count = std::min<std::uint64_t>(d.size / kDebugEntrySize, 4096);
-    const auto at = fileOffsetOf(img.h, d.rva, count * kDebugEntrySize, img.file.size());
+    const auto at = fileOffsetOf(img.h, d.rva, count * kDebugEntrySize, img.bytes().size());
     if (!at) return entries;
     for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint8_t* p = img.file.data() + *at + i * kDebugEntrySize;
+        const std::uint8_t* p = img.bytes().data() + *at + i * kDebugEntrySize;
         entries.push_back({d.rva + i * kDebugEntrySize, loadLE32(p + 20), loadLE32(p + 24)});
     }
     return entries;
@@ -251,12 +268,12 @@ struct Shifts {
 
 void fixDebugEntries(Image& img, const std::vector<DebugEntry>& before, const Shifts& shifts) {
     for (const DebugEntry& e : before) {
-        const auto at = fileOffsetOf(img.h, shifts.rva(e.rva), kDebugEntrySize, img.file.size());
+        const auto at = fileOffsetOf(img.h, shifts.rva(e.rva), kDebugEntrySize, img.bytes().size());
         if (!at) continue;
         if (e.addressOfRawData)
-            put32(img.file, *at + 20, static_cast<std::uint32_t>(shifts.rva(e.addressOfRawData)));
+            put32(img.edit(), *at + 20, static_cast<std::uint32_t>(shifts.rva(e.addressOfRawData)));
         if (e.pointerToRawData)
-            put32(img.file, *at + 24, static_cast<std::uint32_t>(shifts.offset(e.pointerToRawData)));
+            put32(img.edit(), *at + 24, static_cast<std::uint32_t>(shifts.offset(e.pointerToRawData)));
     }
 }
 
@@ -265,7 +282,7 @@ std::uint64_t rawEnd(const SectionHeader& s) {
 }
 
 void checkEditable(const Image& img) {
-    checkImageEditable(img.file, img.h);
+    checkImageEditable(img.bytes(), img.h);
 }
 
 } // namespace
@@ -337,10 +354,9 @@ bool canMoveSectionsAfter(const Image& img, int index) {
     }
     // No relocation may patch the moving sections.
     if (reloc.rva && reloc.size) {
-        const auto at = fileOffsetOf(h, reloc.rva, reloc.size, img.file.size());
+        const auto at = fileOffsetOf(h, reloc.rva, reloc.size, img.bytes().size());
         if (!at) return false;
-        ByteReader r(
-            std::span<const std::uint8_t>(img.file).subspan(static_cast<std::size_t>(*at), reloc.size));
+        ByteReader r(img.bytes().subspan(static_cast<std::size_t>(*at), reloc.size));
         try {
             while (r.remaining() >= 8) {
                 const std::uint32_t page = r.u32();
@@ -374,7 +390,7 @@ void finish(Image& img, std::uint32_t oldCheckSum) {
     for (const auto& s : h.sections) end = std::max(end, std::uint64_t{s.virtualAddress} + s.virtualExtent());
     h.sizeOfImage = static_cast<std::uint32_t>(alignUp(end, h.sectionAlignment));
     writeHeaders(img);
-    if (oldCheckSum) put32(img.file, h.checkSumOffset(), computeCheckSum(img.file, h.checkSumOffset()));
+    if (oldCheckSum) put32(img.edit(), h.checkSumOffset(), computeCheckSum(img.bytes(), h.checkSumOffset()));
 }
 
 void insertBytes(std::vector<std::uint8_t>& file, std::uint64_t at, std::span<const std::uint8_t> bytes) {
@@ -409,12 +425,14 @@ bool rewriteInPlace(Image& img, int index, const std::vector<std::uint8_t>& blob
     const auto debug = readDebugEntries(img);
 
     std::vector<std::uint8_t> file;
-    file.reserve(static_cast<std::size_t>(img.file.size() + std::max<std::int64_t>(rawDelta, 0)));
-    file.insert(file.end(), img.file.begin(), img.file.begin() + s.pointerToRawData);
+    const auto source = img.bytes();
+    file.reserve(static_cast<std::size_t>(source.size() + std::max<std::int64_t>(rawDelta, 0)));
+    file.insert(file.end(), source.begin(), source.begin() + s.pointerToRawData);
     file.insert(file.end(), blob.begin(), blob.end());
     file.resize(file.size() + static_cast<std::size_t>(newRaw - blob.size()), 0);
-    file.insert(file.end(), img.file.begin() + static_cast<std::ptrdiff_t>(oldEnd), img.file.end());
+    file.insert(file.end(), source.begin() + static_cast<std::ptrdiff_t>(oldEnd), source.end());
     img.file = std::move(file);
+    img.copied = true;
 
     if (s.characteristics & kScnInitializedData)
         h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData + rawDelta);
@@ -450,7 +468,7 @@ void appendSection(Image& img, std::span<const ResourceRef> list) {
 
     // Room for one more section header.
     const std::uint64_t tableEnd = h.sectionTableOffset + kSectionHeaderSize * h.sections.size();
-    std::uint64_t firstRaw = img.file.size();
+    std::uint64_t firstRaw = img.bytes().size();
     std::uint64_t firstVa = std::numeric_limits<std::uint64_t>::max();
     for (const auto& s : h.sections) {
         if (s.sizeOfRawData) firstRaw = std::min<std::uint64_t>(firstRaw, s.pointerToRawData);
@@ -464,14 +482,14 @@ void appendSection(Image& img, std::span<const ResourceRef> list) {
     if (neededHeaders > firstRaw) {
         const std::uint64_t grow = alignUp(neededHeaders - firstRaw, fa);
         const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(grow), 0);
-        insertBytes(img.file, firstRaw, zeros);
+        insertBytes(img.edit(), firstRaw, zeros);
         shifts.raw.emplace_back(firstRaw, static_cast<std::int64_t>(grow));
         for (auto& s : h.sections)
             if (s.sizeOfRawData) s.pointerToRawData = static_cast<std::uint32_t>(s.pointerToRawData + grow);
     }
     h.sizeOfHeaders = static_cast<std::uint32_t>(std::max<std::uint64_t>(h.sizeOfHeaders, neededHeaders));
-    std::fill(img.file.begin() + static_cast<std::ptrdiff_t>(tableEnd),
-              img.file.begin() + static_cast<std::ptrdiff_t>(tableEnd + kSectionHeaderSize), 0);
+    std::fill(img.edit().begin() + static_cast<std::ptrdiff_t>(tableEnd),
+              img.edit().begin() + static_cast<std::ptrdiff_t>(tableEnd + kSectionHeaderSize), 0);
 
     std::uint64_t vaEnd = 0, lastRaw = h.sizeOfHeaders;
     for (const auto& s : h.sections) {
@@ -490,7 +508,7 @@ void appendSection(Image& img, std::span<const ResourceRef> list) {
     std::vector<std::uint8_t> insert(static_cast<std::size_t>(pointer - lastRaw), 0);
     insert.insert(insert.end(), blob.begin(), blob.end());
     insert.resize(static_cast<std::size_t>(pointer - lastRaw + raw), 0);
-    insertBytes(img.file, lastRaw, insert);
+    insertBytes(img.edit(), lastRaw, insert);
     // Offsets recorded before the header growth are compared in those coordinates.
     const std::uint64_t lastRawBefore = lastRaw - (shifts.raw.empty() ? 0 : shifts.raw.front().second);
     shifts.raw.emplace_back(lastRawBefore, static_cast<std::int64_t>(insert.size()));
@@ -519,7 +537,7 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
 
 std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t> input,
                                                    std::span<const ResourceRef> list) {
-    Image img{std::vector<std::uint8_t>(input.begin(), input.end()), parseHeaders(input)};
+    Image img{input, {}, false, parseHeaders(input)};
     checkEditable(img);
     const std::uint32_t oldCheckSum = img.h.checkSum;
 
@@ -538,10 +556,10 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
             if (img.h.directory(kDirResource).size == blob.size() &&
                 s.virtualSize == resourceVirtualSize(img.h, static_cast<std::size_t>(index), blob.size()) &&
                 s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment) &&
-                std::equal(blob.begin(), blob.end(), img.file.begin() + s.pointerToRawData))
-                return img.file;
+                std::equal(blob.begin(), blob.end(), img.bytes().begin() + s.pointerToRawData))
+                return img.take();
         } else if (list.empty() && !img.h.directory(kDirResource).rva) {
-            return img.file;
+            return img.take();
         }
     }
 
@@ -552,9 +570,9 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
         for (const auto& s : img.h.sections)
             if (s.sizeOfRawData) lastRaw = std::max(lastRaw, rawEnd(s));
         const std::uint64_t start = cert.rva, end = start + cert.size;
-        if (start >= lastRaw && end <= img.file.size())
-            img.file.erase(img.file.begin() + static_cast<std::ptrdiff_t>(start),
-                           img.file.begin() + static_cast<std::ptrdiff_t>(end));
+        if (start >= lastRaw && end <= img.bytes().size())
+            img.edit().erase(img.edit().begin() + static_cast<std::ptrdiff_t>(start),
+                             img.edit().begin() + static_cast<std::ptrdiff_t>(end));
         img.h.directories[kDirSecurity] = {};
     }
 
@@ -564,7 +582,7 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
         appendSection(img, list);
     }
     finish(img, oldCheckSum);
-    return img.file;
+    return img.take();
 }
 
 } // namespace pakforge::pe

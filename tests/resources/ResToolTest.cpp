@@ -238,6 +238,16 @@ TEST(ResTool, FailuresReportOnStderrAndLeaveTheFileAlone) {
         EXPECT_NE(run.err.find("pakforge-res --help"), std::string::npos) << args << ": " << run.err;
         EXPECT_EQ(run.out, "") << args;
     }
+    // Output that cannot be written is a failure.
+    if (std::filesystem::exists("/dev/full")) {
+        for (const std::string& args : {"list " + file, "extract " + file + " MYDATA HELLO 0 -",
+                                        std::string("--help"), std::string("--version")}) {
+            run = res(dir, args + " >/dev/full");
+            EXPECT_EQ(run.status, 1) << args;
+            EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos)
+                << args << ": " << run.err;
+        }
+    }
     run = res(dir, "--help");
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("set-icon FILE ICO"), std::string::npos);

@@ -15,7 +15,9 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -55,6 +57,17 @@ class UsageError : public std::exception {
     std::string message_;
 };
 
+// Output that cannot be written (a full disk, a closed pipe) is a failure,
+// not a silent success.
+void writeStdout(std::span<const std::uint8_t> bytes) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+        throw Exception("cannot write to standard output");
+}
+
+void writeStdout(std::string_view text) {
+    writeStdout(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
 std::string text(const std::u16string& value) {
     return utf16ToUtf8(value);
 }
@@ -86,7 +99,7 @@ int listCommand(const std::filesystem::path& file) {
                std::to_string(d->ResourceLanguage) + '\t' + std::to_string(d->Data().bytes().size()) + '\t' +
                d->ClassName() + '\n';
     }
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    writeStdout(out);
     return 0;
 }
 
@@ -123,8 +136,7 @@ int extractCommand(const std::filesystem::path& file, const std::string& type, c
                         " and language " + std::to_string(language) + " (see 'pakforge-res list')");
     const auto bytes = found->Data().bytes();
     if (out == "-") {
-        if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
-            throw Exception("cannot write to standard output");
+        writeStdout(bytes);
         return 0;
     }
     PendingFile pending(out);
@@ -167,11 +179,11 @@ int run(const std::vector<std::string>& args) {
     if (args.empty()) throw UsageError("no command given");
     const std::string& command = args[0];
     if (command == "-h" || command == "--help") {
-        std::fputs(kUsage, stdout);
+        writeStdout(kUsage);
         return 0;
     }
     if (command == "--version") {
-        std::printf("pakforge-res %s\n", PAKFORGE_VERSION);
+        writeStdout(std::string("pakforge-res ") + PAKFORGE_VERSION + "\n");
         return 0;
     }
     if (command == "list") {

@@ -134,6 +134,10 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     action.sa_handler = onSignal;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+    // A reader that goes away (`| head`) must not kill the build halfway and
+    // leave its temporary file behind; the log is then simply not seen.
+    ::signal(SIGPIPE, SIG_IGN);
     try {
         pakforge::build(request, events);
     } catch (const Interrupted& e) {

@@ -83,6 +83,43 @@ TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
         << relative.err;
 }
 
+TEST_F(Cli, ClosedStdoutPipeStillFinishesTheBuild) {
+    makeMsi(dir.path(), "p.msi");
+    // stdout is a pipe whose reader has already gone.
+    const std::string script = "import os, subprocess, sys\n"
+                               "r, w = os.pipe()\n"
+                               "os.close(r)\n"
+                               "sys.exit(subprocess.call(sys.argv[1:], stdout=w) & 255)\n";
+    std::string out;
+    const int status = runCommand(
+        "cd " + shellQuote(dir.path().string()) + " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) +
+            " /usr/bin/python3 -c " + shellQuote(script) + " " +
+            shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " p.msi '' out.exe 2>&1",
+        &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NO_THROW(parseArchive(readFile(dir / "out.exe")));
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();
+}
+
+TEST_F(Cli, HangupDuringTheBuildRemovesTheTemporaryFile) {
+    makeMsi(dir.path(), "big.msi", {}, {{"data.bin", randomBytes(30u << 20, 6)}});
+    // Signal once the temporary file is there, i.e. while the build runs.
+    const std::string script =
+        "cd " + shellQuote(dir.path().string()) +
+        " || exit\nPAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+        shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) +
+        " big.msi '' out.exe >/dev/null 2>err & pid=$!\n"
+        "for i in $(seq 1 1000); do ls -a | grep -q '[.]tmp$' && break; sleep 0.01; done\n"
+        "kill -HUP $pid; wait $pid; echo $?\n";
+    std::string out;
+    runCommand("sh -c " + shellQuote(script), &out);
+    EXPECT_EQ(out, "130\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();
+}
+
 TEST_F(Cli, ProgressShowsOnATerminalOnlyForLargePackages) {
     if (!haveTool("script")) GTEST_SKIP() << "script (util-linux) missing";
     makeMsi(dir.path(), "big.msi", {}, {{"data.bin", randomBytes(20u << 20, 5)}});

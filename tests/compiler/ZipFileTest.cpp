@@ -274,6 +274,9 @@ TEST(ZipFileFailures, FailedDataWriteLeavesEndRecordOverPartialEntry) {
     EXPECT_EQ(bytes.size(), stub.size() + 35);
     expectEmptyEndRecordAt(bytes, stub.size());
     EXPECT_EQ(bytes[stub.size() + 34], 'i'); // last byte of "p.msi"
+    // The header as first written already held the package's size.
+    EXPECT_EQ(loadLE32(bytes.data() + stub.size() + 22), 200000u);
+    EXPECT_EQ(loadLE16(bytes.data() + stub.size() + 26), 5u);
 }
 
 TEST(ZipFileFailures, RefusesFourGigabytePackagesBeforeWriting) {

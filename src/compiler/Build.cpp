@@ -64,6 +64,9 @@ void checkOutputWritable(const std::filesystem::path& output) {
     const auto status = std::filesystem::status(output, ec);
     if (!std::filesystem::exists(status)) return;
     if (std::filesystem::is_directory(status)) raiseCreateError(output, EISDIR);
+    // Renaming over a device or a pipe (say /dev/null) would replace it.
+    if (!std::filesystem::is_regular_file(status))
+        throw EFCreateError("Cannot create file \"" + output.string() + "\". It is not a regular file");
     if (::access(output.c_str(), W_OK) != 0) raiseCreateError(output, errno);
 }
 

@@ -283,6 +283,17 @@ TEST_F(BuildFailures, OutputCannotBeCreated) {
     }
     EXPECT_TRUE(fs::is_directory(r.output));
 
+    // A pipe (or a device) at the output is refused, not replaced.
+    r.output = outDir / "pipe.exe";
+    ASSERT_EQ(::mkfifo(r.output.c_str(), 0600), 0);
+    try {
+        runBuild(r);
+        ADD_FAILURE();
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.message(), "Cannot create file \"" + r.output.string() + "\". It is not a regular file");
+    }
+    EXPECT_TRUE(fs::is_fifo(r.output));
+
     // Through a link, the message still names the path that was asked for.
     fs::create_symlink(dir / "no-such-folder" / "app.exe", outDir / "dangling.exe");
     fs::create_symlink(outDir / "folder.exe", outDir / "to-folder.exe");

@@ -97,29 +97,58 @@ void ResourceUpdate::updateBorrowed(ResId type, ResId name, std::uint16_t langua
     impl_->pending.push_back({std::move(type), std::move(name), language, data.empty(), data});
 }
 
+namespace {
+
+// Three-way form of the loader's order (ResId's operator<).
+int compareIds(const ResId& a, const ResId& b) {
+    if (a.isName() != b.isName()) return a.isName() ? -1 : 1;
+    if (a.isName()) return a.name().compare(b.name());
+    return int{a.id()} - int{b.id()};
+}
+
+} // namespace
+
 ResourceList ResourceUpdate::Impl::settle() const {
-    auto less = [](const Pending& a, const Pending& b) {
-        if (!(a.type == b.type)) return a.type < b.type;
-        if (!(a.name == b.name)) return a.name < b.name;
-        return a.language < b.language;
+    auto compare = [](const Pending& a, const Pending& b) {
+        if (const int c = compareIds(a.type, b.type)) return c;
+        if (const int c = compareIds(a.name, b.name)) return c;
+        return int{a.language} - int{b.language};
     };
-    std::vector<std::uint32_t> order(pending.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-    // Calls usually come in directory order already (a module saving what it
-    // loaded): then there is nothing to sort.
-    bool sorted = true;
-    for (std::size_t i = 1; i < pending.size() && sorted; ++i) sorted = !less(pending[i], pending[i - 1]);
-    if (!sorted)
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::uint32_t a, std::uint32_t b) { return less(pending[a], pending[b]); });
+    const std::size_t count = pending.size();
     ResourceList list;
-    list.reserve(pending.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const Pending& p = pending[order[i]];
-        // Only the last call of a run of one identity counts.
-        if (i + 1 < order.size() && !less(p, pending[order[i + 1]])) continue;
-        if (!p.remove) list.push_back({&p.type, &p.name, p.language, p.data});
-    }
+    list.reserve(count);
+    // One pass over the log in the given order: the last call of each
+    // identity counts, and entries of one type (one name) share the first
+    // one's identifier, as the writer expects. False if the order is not the
+    // loader's.
+    auto collect = [&](auto&& at) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const Pending& p = at(i);
+            if (i + 1 < count) {
+                const int c = compare(p, at(i + 1));
+                if (c > 0) return false;
+                if (c == 0) continue;
+            }
+            if (p.remove) continue;
+            const ResId* type = &p.type;
+            const ResId* name = &p.name;
+            if (!list.empty() && *list.back().type == p.type) {
+                type = list.back().type;
+                if (*list.back().name == p.name) name = list.back().name;
+            }
+            list.push_back({type, name, p.language, p.data});
+        }
+        return true;
+    };
+    // Calls usually come in the loader's order already (a module saving what
+    // it loaded): then nothing is sorted.
+    if (collect([&](std::size_t i) -> const Pending& { return pending[i]; })) return list;
+    list.clear();
+    std::vector<std::uint32_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return compare(pending[a], pending[b]) < 0; });
+    collect([&](std::size_t i) -> const Pending& { return pending[order[i]]; });
     return list;
 }
 

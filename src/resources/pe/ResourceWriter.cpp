@@ -33,29 +33,33 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
 
 std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceRef> leaves,
                                                        std::uint32_t baseRva) {
-    // The tables as runs of the sorted list: one array walk per pass, no
-    // tree nodes.
+    // The tables as runs of the sorted list (grouped by address, see
+    // ResourceList): one array walk per pass, no tree nodes. Identifiers are
+    // copied into the tables so later passes touch the list's ResIds only for
+    // names.
     struct Table {
         const ResId* id;
-        std::size_t first, count, named;
+        bool named;
+        std::uint16_t number;
+        std::size_t first, count, namedCount;
     };
-    auto same = [](const ResId* a, const ResId* b) { return a == b || *a == *b; };
     std::vector<Table> types, names;
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         const ResourceRef& l = leaves[i];
-        const bool newType = i == 0 || !same(l.type, leaves[i - 1].type);
-        if (newType) types.push_back({l.type, names.size(), 0, 0});
-        if (newType || !same(l.name, leaves[i - 1].name)) {
+        const bool newType = i == 0 || l.type != leaves[i - 1].type;
+        if (newType) types.push_back({l.type, l.type->isName(), l.type->id(), names.size(), 0, 0});
+        if (newType || l.name != leaves[i - 1].name) {
             Table& t = types.back();
+            const bool named = l.name->isName();
             ++t.count;
-            if (l.name->isName()) ++t.named;
-            names.push_back({l.name, i, 0, 0});
+            if (named) ++t.namedCount;
+            names.push_back({l.name, named, l.name->id(), i, 0, 0});
         }
         ++names.back().count;
     }
     std::size_t namedTypes = 0;
     for (const auto& t : types)
-        if (t.id->isName()) ++namedTypes;
+        if (t.named) ++namedTypes;
     if (types.size() > 0xFFFF) throw EBadImage("too many resource types");
     for (const auto& t : types)
         if (t.count > 0xFFFF) throw EBadImage("too many resource names under one type");
@@ -72,9 +76,9 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
     const std::uint64_t namesOffset = dataEntriesOffset + 16 * std::uint64_t{leaves.size()};
     std::uint64_t offset = namesOffset;
     for (const auto& t : types)
-        if (t.id->isName()) offset += 2 + 2 * std::uint64_t{t.id->name().size()};
+        if (t.named) offset += 2 + 2 * std::uint64_t{t.id->name().size()};
     for (const auto& n : names)
-        if (n.id->isName()) offset += 2 + 2 * std::uint64_t{n.id->name().size()};
+        if (n.named) offset += 2 + 2 * std::uint64_t{n.id->name().size()};
     const std::uint64_t dataOffset = alignUp(alignUp(offset, 4), kDataAlignment);
     std::uint64_t total = dataOffset;
     for (const auto& l : leaves) total = alignUp(total + l.data.size(), kDataAlignment);
@@ -91,10 +95,10 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
         w.u16(static_cast<std::uint16_t>(named));
         w.u16(static_cast<std::uint16_t>(count - named));
     };
-    auto nameField = [&](const ResId& id) -> std::uint32_t {
-        if (!id.isName()) return id.id();
+    auto nameField = [&](const Table& t) -> std::uint32_t {
+        if (!t.named) return t.number;
         const std::uint64_t at = nextName;
-        nextName += 2 + 2 * std::uint64_t{id.name().size()};
+        nextName += 2 + 2 * std::uint64_t{t.id->name().size()};
         return kNameFlag | static_cast<std::uint32_t>(at);
     };
 
@@ -103,7 +107,7 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
     {
         std::uint64_t table = nameTablesOffset;
         for (const auto& t : types) {
-            w.u32(nameField(*t.id));
+            w.u32(nameField(t));
             w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
             table += 16 + 8 * std::uint64_t{t.count};
         }
@@ -111,9 +115,9 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
     {
         std::uint64_t table = languageTablesOffset;
         for (const auto& t : types) {
-            tableHeader(t.named, t.count);
+            tableHeader(t.namedCount, t.count);
             for (std::size_t i = t.first; i < t.first + t.count; ++i) {
-                w.u32(nameField(*names[i].id));
+                w.u32(nameField(names[i]));
                 w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
                 table += 16 + 8 * std::uint64_t{names[i].count};
             }
@@ -137,13 +141,13 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
         }
     }
     // Names, in the order nameField handed out their offsets.
-    auto putName = [&](const ResId& id) {
-        if (!id.isName()) return;
-        w.u16(static_cast<std::uint16_t>(id.name().size()));
-        w.utf16(id.name());
+    auto putName = [&](const Table& t) {
+        if (!t.named) return;
+        w.u16(static_cast<std::uint16_t>(t.id->name().size()));
+        w.utf16(t.id->name());
     };
-    for (const auto& t : types) putName(*t.id);
-    for (const auto& n : names) putName(*n.id);
+    for (const auto& t : types) putName(t);
+    for (const auto& n : names) putName(n);
     w.alignTo(4);
     w.zeros(static_cast<std::size_t>(dataOffset - out.size()));
     for (const auto& l : leaves) {

@@ -23,7 +23,9 @@ struct ResourceRef {
 };
 
 // The flat form of a set of resources: sorted in the loader's order (type,
-// name, language), one entry per identity.
+// name, language), one entry per identity. Entries of one type point to one
+// and the same type ResId, and entries of one name within a type to one and
+// the same name ResId: the writer groups tables by address.
 using ResourceList = std::vector<ResourceRef>;
 
 // The tree as a list pointing into it.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <system_error>
 
 namespace pakforge::pe {
@@ -155,9 +156,14 @@ ResourceList ResourceUpdate::Impl::settle() const {
 void ResourceUpdate::commit() {
     if (impl_->done) throw Exception("The resource update has already been committed");
     const ResourceList list = impl_->settle();
-    const std::vector<std::uint8_t> result = replaceResourcesFromList(impl_->original, list);
+    std::uint64_t changedAt = std::numeric_limits<std::uint64_t>::max();
+    const std::vector<std::uint8_t> result = replaceResourcesFromList(impl_->original, list, &changedAt);
     impl_->done = true;
-    if (result == impl_->original) return;
+    // One byte usually settles it; only a possible no-op compares everything.
+    const auto& original = impl_->original;
+    const bool provenChanged = result.size() != original.size() ||
+                               (changedAt < result.size() && result[changedAt] != original[changedAt]);
+    if (!provenChanged && result == original) return;
     // Never write what we could not read back.
     const std::size_t expected = list.size();
     std::size_t found = 0;

@@ -41,19 +41,23 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
         const ResId* id;
         bool named;
         std::uint16_t number;
-        std::size_t first, count, namedCount;
+        std::uint32_t first, count, namedCount;
     };
+    // Each data entry takes 16 bytes of a section under 2 GB.
+    if (leaves.size() > 0x7FFFFFFFu / 16) throw EBadImage("the resources are too large for a PE image");
     std::vector<Table> types, names;
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         const ResourceRef& l = leaves[i];
         const bool newType = i == 0 || l.type != leaves[i - 1].type;
-        if (newType) types.push_back({l.type, l.type->isName(), l.type->id(), names.size(), 0, 0});
+        if (newType)
+            types.push_back(
+                {l.type, l.type->isName(), l.type->id(), static_cast<std::uint32_t>(names.size()), 0, 0});
         if (newType || l.name != leaves[i - 1].name) {
             Table& t = types.back();
             const bool named = l.name->isName();
             ++t.count;
             if (named) ++t.namedCount;
-            names.push_back({l.name, named, l.name->id(), i, 0, 0});
+            names.push_back({l.name, named, l.name->id(), static_cast<std::uint32_t>(i), 0, 0});
         }
         ++names.back().count;
     }
@@ -540,7 +544,8 @@ std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> input, 
 }
 
 std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t> input,
-                                                   std::span<const ResourceRef> list) {
+                                                   std::span<const ResourceRef> list,
+                                                   std::uint64_t* changedAt) {
     Image img{input, {}, false, parseHeaders(input)};
     checkEditable(img);
     const std::uint32_t oldCheckSum = img.h.checkSum;
@@ -559,9 +564,13 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
             const auto& s = img.h.sections[static_cast<std::size_t>(index)];
             if (img.h.directory(kDirResource).size == blob.size() &&
                 s.virtualSize == resourceVirtualSize(img.h, static_cast<std::size_t>(index), blob.size()) &&
-                s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment) &&
-                std::equal(blob.begin(), blob.end(), img.bytes().begin() + s.pointerToRawData))
-                return img.take();
+                s.sizeOfRawData == alignUp(blob.size(), img.h.fileAlignment)) {
+                const auto differs =
+                    std::mismatch(blob.begin(), blob.end(), img.bytes().begin() + s.pointerToRawData).first;
+                if (differs == blob.end()) return img.take();
+                if (changedAt)
+                    *changedAt = s.pointerToRawData + static_cast<std::uint64_t>(differs - blob.begin());
+            }
         } else if (list.empty() && !img.h.directory(kDirResource).rva) {
             return img.take();
         }

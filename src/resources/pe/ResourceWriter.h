@@ -48,7 +48,10 @@ void checkImageEditable(std::span<const std::uint8_t> file, const PeHeaders& hea
 // unchanged when the resources would come out byte for byte the same.
 // Raises EBadImage when the file cannot be edited.
 std::vector<std::uint8_t> replaceResources(std::span<const std::uint8_t> file, const ResourceTree& tree);
+// changedAt, when given, may receive an offset where the result probably
+// differs from the input: a cheap first test before comparing whole files.
 std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t> file,
-                                                   std::span<const ResourceRef> list);
+                                                   std::span<const ResourceRef> list,
+                                                   std::uint64_t* changedAt = nullptr);
 
 } // namespace pakforge::pe

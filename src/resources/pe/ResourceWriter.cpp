@@ -31,8 +31,14 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
     return buildResourceSectionFromList(listOf(tree), baseRva);
 }
 
-std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceRef> leaves,
-                                                       std::uint32_t baseRva) {
+namespace {
+
+// Appends prefix and then the section (see buildResourceSectionFromList) to
+// out, reserving room for extra bytes more: a rewrite builds the section
+// straight into the new file instead of copying it there.
+void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t baseRva,
+                           std::span<const std::uint8_t> prefix, std::size_t extra,
+                           std::vector<std::uint8_t>& out) {
     // The tables as runs of the sorted list (grouped by address, see
     // ResourceList): one array walk per pass, no tree nodes. Identifiers are
     // copied into the tables so later passes touch the list's ResIds only for
@@ -88,9 +94,15 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
     for (const auto& l : leaves) total = alignUp(total + l.data.size(), kDataAlignment);
     if (total + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
 
-    std::vector<std::uint8_t> out;
-    out.reserve(static_cast<std::size_t>(total));
+    out.reserve(out.size() + prefix.size() + static_cast<std::size_t>(total) + extra);
+    out.insert(out.end(), prefix.begin(), prefix.end());
+    const std::size_t base = out.size();
     ByteWriter w(out);
+    // Alignment counts from the section's start, wherever it sits in out.
+    auto alignTo = [&](std::size_t alignment) {
+        const std::size_t at = out.size() - base;
+        if (at % alignment) w.zeros(alignment - at % alignment);
+    };
     std::uint64_t nextName = namesOffset;
     auto tableHeader = [&](std::size_t named, std::size_t count) {
         w.u32(0); // characteristics
@@ -152,12 +164,20 @@ std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceR
     };
     for (const auto& t : types) putName(t);
     for (const auto& n : names) putName(n);
-    w.alignTo(4);
-    w.zeros(static_cast<std::size_t>(dataOffset - out.size()));
+    alignTo(4);
+    w.zeros(static_cast<std::size_t>(dataOffset - (out.size() - base)));
     for (const auto& l : leaves) {
         w.bytes(l.data);
-        w.alignTo(kDataAlignment);
+        alignTo(kDataAlignment);
     }
+}
+
+} // namespace
+
+std::vector<std::uint8_t> buildResourceSectionFromList(std::span<const ResourceRef> leaves,
+                                                       std::uint32_t baseRva) {
+    std::vector<std::uint8_t> out;
+    appendResourceSection(leaves, baseRva, {}, 0, out);
     return out;
 }
 
@@ -406,10 +426,13 @@ void insertBytes(std::vector<std::uint8_t>& file, std::uint64_t at, std::span<co
 }
 
 // Grows or shrinks the resource section in place, moving what follows.
-bool rewriteInPlace(Image& img, int index, const std::vector<std::uint8_t>& blob) {
+// built: the file up to the section's raw data, then the new section.
+bool rewriteInPlace(Image& img, int index, std::vector<std::uint8_t>& built) {
     auto& h = img.h;
     const std::size_t si = static_cast<std::size_t>(index);
     SectionHeader& s = h.sections[si];
+    const std::span<const std::uint8_t> blob =
+        std::span<const std::uint8_t>(built).subspan(s.pointerToRawData);
     const std::uint64_t newRaw = alignUp(blob.size(), h.fileAlignment);
 
     Shifts shifts;
@@ -432,14 +455,13 @@ bool rewriteInPlace(Image& img, int index, const std::vector<std::uint8_t>& blob
     shifts.raw.emplace_back(oldEnd, rawDelta);
     const auto debug = readDebugEntries(img);
 
-    std::vector<std::uint8_t> file;
+    // Everything before the section is in built already (bytes a certificate
+    // removal cannot have touched: it only cuts past the last section).
+    const std::uint64_t blobSize = blob.size();
     const auto source = img.bytes();
-    file.reserve(static_cast<std::size_t>(source.size() + std::max<std::int64_t>(rawDelta, 0)));
-    file.insert(file.end(), source.begin(), source.begin() + s.pointerToRawData);
-    file.insert(file.end(), blob.begin(), blob.end());
-    file.resize(file.size() + static_cast<std::size_t>(newRaw - blob.size()), 0);
-    file.insert(file.end(), source.begin() + static_cast<std::ptrdiff_t>(oldEnd), source.end());
-    img.file = std::move(file);
+    built.resize(static_cast<std::size_t>(s.pointerToRawData + newRaw), 0);
+    built.insert(built.end(), source.begin() + static_cast<std::ptrdiff_t>(oldEnd), source.end());
+    img.file = std::move(built);
     img.copied = true;
 
     if (s.characteristics & kScnInitializedData)
@@ -457,12 +479,12 @@ bool rewriteInPlace(Image& img, int index, const std::vector<std::uint8_t>& blob
     for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
         auto& d = h.directories[i];
         if (i == kDirResource) {
-            d = {s.virtualAddress, static_cast<std::uint32_t>(blob.size())};
+            d = {s.virtualAddress, static_cast<std::uint32_t>(blobSize)};
         } else if (d.rva && i != kDirSecurity && !directoryIsInHeaders(h, i)) {
             d.rva = static_cast<std::uint32_t>(shifts.rva(d.rva));
         }
     }
-    s.virtualSize = resourceVirtualSize(h, si, blob.size());
+    s.virtualSize = resourceVirtualSize(h, si, blobSize);
     fixDebugEntries(img, debug, shifts);
     return true;
 }
@@ -553,10 +575,16 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
     // The section of the resources, if it holds nothing else, and their new
     // bytes for the section's address.
     const int index = resourceSectionOf(img.h);
-    std::vector<std::uint8_t> blob;
-    if (index >= 0)
-        blob = buildResourceSectionFromList(list,
-                                            img.h.sections[static_cast<std::size_t>(index)].virtualAddress);
+    std::vector<std::uint8_t> built; // the file up to the section, then the new section
+    std::span<const std::uint8_t> blob;
+    if (index >= 0) {
+        const auto& s = img.h.sections[static_cast<std::size_t>(index)];
+        const auto source = img.bytes();
+        appendResourceSection(list, s.virtualAddress, source.first(s.pointerToRawData),
+                              static_cast<std::size_t>(source.size() - rawEnd(s) + img.h.fileAlignment),
+                              built);
+        blob = std::span<const std::uint8_t>(built).subspan(s.pointerToRawData);
+    }
 
     // Unchanged resources leave the file alone (a signature stays valid).
     {
@@ -591,7 +619,7 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
 
     if (index < 0 && list.empty()) {
         img.h.directories[kDirResource] = {};
-    } else if (index < 0 || !rewriteInPlace(img, index, blob)) {
+    } else if (index < 0 || !rewriteInPlace(img, index, built)) {
         appendSection(img, list);
     }
     finish(img, oldCheckSum);

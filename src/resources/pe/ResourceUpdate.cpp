@@ -25,26 +25,29 @@ struct ResourceUpdate::Impl {
     std::filesystem::path file;
     std::vector<std::uint8_t> original;
     std::vector<Pending> pending;
-    // Copies of the bytes given to update(), in chunks that never move.
+    // Copies of the bytes given to update(), in chunks that never move: small
+    // copies fill a shared chunk, large ones get their own.
     std::vector<std::unique_ptr<std::uint8_t[]>> chunks;
-    std::size_t chunkFree = 0;
+    std::uint8_t* smallChunk = nullptr; // the shared chunk being filled
+    std::size_t smallFree = 0;
     bool done = false;
 
     std::span<const std::uint8_t> keep(std::span<const std::uint8_t> data) {
         constexpr std::size_t kChunk = 1u << 20;
         if (data.empty()) return {};
+        std::uint8_t* at = nullptr;
         if (data.size() > kChunk / 4) {
             chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(data.size()));
-            std::copy(data.begin(), data.end(), chunks.back().get());
-            return {chunks.back().get(), data.size()};
+            at = chunks.back().get();
+        } else {
+            if (!smallChunk || smallFree < data.size()) {
+                chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
+                smallChunk = chunks.back().get();
+                smallFree = kChunk;
+            }
+            at = smallChunk + (kChunk - smallFree);
+            smallFree -= data.size();
         }
-        if (chunks.empty() || chunkFree < data.size()) {
-            // The big copies sit in their own chunks; keep filling the last small one.
-            chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
-            chunkFree = kChunk;
-        }
-        std::uint8_t* at = chunks.back().get() + (kChunk - chunkFree);
-        chunkFree -= data.size();
         std::copy(data.begin(), data.end(), at);
         return {at, data.size()};
     }

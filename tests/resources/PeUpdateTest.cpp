@@ -80,3 +80,33 @@ TEST(PeUpdate, RefusesFilesItCannotEdit) {
     test::writeFile(dir / "odd.exe", bytes);
     EXPECT_THROW(ResourceUpdate(dir / "odd.exe", true), EOSError);
 }
+
+TEST(PeUpdate, LargeAndSmallCopiesInterleavedReadBackWhole) {
+    // Copied bytes share blocks: a copy larger than a block must not take the
+    // place of the block that small copies are still filling.
+    TempDir dir;
+    const auto file = dir / "tiny.exe";
+    test::writeFile(file, test::makeTinyPe(false, 1, false));
+    std::vector<std::vector<std::uint8_t>> payloads;
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        const std::size_t size = (i % 4 == 1) ? 300000 + i * 1000 : 100 + i * 37;
+        payloads.push_back(test::randomBytes(size, 40 + i));
+    }
+    {
+        ResourceUpdate update(file, true);
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            // Copied from a buffer that is overwritten right after, so only the
+            // update's own copy can hold the right bytes.
+            auto scratch = payloads[i];
+            update.update(ResId::number(10), ResId::number(static_cast<std::uint16_t>(i + 1)), 0, scratch);
+            std::fill(scratch.begin(), scratch.end(), 0xEE);
+        }
+        update.commit();
+    }
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < payloads.size(); ++i)
+        expected.push_back("10 " + std::to_string(i + 1) + " 0 " + std::to_string(payloads[i].size()) + " " +
+                           test::crc32Hex(payloads[i]));
+    EXPECT_EQ(test::listWithOurReader(file), expected);
+    EXPECT_THAT(test::layoutProblems(file), ::testing::IsEmpty());
+}

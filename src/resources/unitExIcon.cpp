@@ -403,7 +403,7 @@ void TExIconCursor::SaveToFile(const std::filesystem::path& path) {
 }
 
 void TExIconCursor::LoadFromStream(Stream& stream) {
-    readIconFile(stream);
+    readFile(stream, false);
 }
 
 void TExIconCursor::SaveToStream(Stream& stream) {
@@ -411,19 +411,21 @@ void TExIconCursor::SaveToStream(Stream& stream) {
 }
 
 void TExCursor::LoadFromStream(Stream& stream) {
-    readCursorFile(stream);
+    readFile(stream, true);
 }
 
 void TExCursor::SaveToStream(Stream& stream) {
     writeFile(stream, true);
 }
 
-void TExIconCursor::readIconFile(Stream& stream) {
+void TExIconCursor::readFile(Stream& stream, bool cursorFile) {
     const std::int64_t base = stream.position();
     const std::int64_t streamSize = stream.size();
     std::uint8_t header[kFileHeaderSize];
-    if (stream.read(header, sizeof header) != sizeof header || loadLE16(header + 2) != 1)
+    if (stream.read(header, sizeof header) != sizeof header || loadLE16(header + 2) != (cursorFile ? 2 : 1)) {
+        if (cursorFile) throw EInvalidGraphic(kInvalidCursor);
         invalidIconOrCursor();
+    }
     const std::uint16_t count = loadLE16(header + 4);
     std::vector<std::uint8_t> directory(kDirEntrySize * count);
     if (count) stream.readBuffer(directory.data(), directory.size());
@@ -436,66 +438,39 @@ void TExIconCursor::readIconFile(Stream& stream) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* entry = directory.data() + i * kDirEntrySize;
         auto image = std::make_shared<TExIconImage>();
-        image->IsIcon = true;
+        image->IsIcon = !cursorFile;
         image->Width = entry[0];
         image->Height = entry[1];
-        const std::uint16_t bitCount = loadLE16(entry + 6);
+        // Icons keep planes and bit count here, cursors the hot spot.
+        const std::uint16_t field4 = loadLE16(entry + 4);
+        const std::uint16_t field6 = loadLE16(entry + 6);
+        if (cursorFile && field6 >= 0x8000) rangeCheck();
         auto bytes = readAt(stream, base, streamSize, loadLE32(entry + 12), loadLE32(entry + 8));
         budget.take(bytes.size());
-        if (HasPngSignature(bytes)) {
+        if (!cursorFile && HasPngSignature(bytes)) {
             const TPngInfo info = ReadPngInfo(bytes);
             // The decoder speaks first; the bit count must then fit the byte it is kept in.
-            if (bitCount > 255) rangeCheck();
+            if (field6 > 255) rangeCheck();
             image->IsPng = true;
             image->Png = info;
             image->Width = static_cast<std::int32_t>(info.Width);
             image->Height = static_cast<std::int32_t>(info.Height);
-            image->PngBitCount = static_cast<std::uint8_t>(bitCount);
-            image->PixelFormat = PixelFormatOfPngBits(bitCount);
+            image->PngBitCount = static_cast<std::uint8_t>(field6);
+            image->PixelFormat = PixelFormatOfPngBits(field6);
         } else {
             ValidateBitmapImage(bytes, true);
             storeLE32(bytes.data() + 20, 0);
             image->PixelFormat = PixelFormatOfHeader(bytes);
+            if (cursorFile) {
+                // A cursor image resource starts with its hot spot.
+                std::vector<std::uint8_t> data(4 + bytes.size());
+                storeLE16(data.data(), field4);
+                storeLE16(data.data() + 2, field6);
+                std::copy(bytes.begin(), bytes.end(), data.begin() + 4);
+                bytes = std::move(data);
+            }
         }
         image->Data = streamOf(std::move(bytes));
-        images.push_back(std::move(image));
-    }
-    Images = std::move(images);
-    CurrentImage_ = 0;
-}
-
-void TExIconCursor::readCursorFile(Stream& stream) {
-    const std::int64_t base = stream.position();
-    const std::int64_t streamSize = stream.size();
-    std::uint8_t header[kFileHeaderSize];
-    if (stream.read(header, sizeof header) != sizeof header || loadLE16(header + 2) != 2)
-        throw EInvalidGraphic(kInvalidCursor);
-    const std::uint16_t count = loadLE16(header + 4);
-    std::vector<std::uint8_t> directory(kDirEntrySize * count);
-    if (count) stream.readBuffer(directory.data(), directory.size());
-
-    std::vector<std::shared_ptr<TExIconImage>> images;
-    images.reserve(count);
-    ImageBudget budget(base, streamSize);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* entry = directory.data() + i * kDirEntrySize;
-        auto image = std::make_shared<TExIconImage>();
-        image->IsIcon = false;
-        image->Width = entry[0];
-        image->Height = entry[1];
-        const std::uint16_t x = loadLE16(entry + 4);
-        const std::uint16_t y = loadLE16(entry + 6);
-        if (y >= 0x8000) rangeCheck();
-        auto bytes = readAt(stream, base, streamSize, loadLE32(entry + 12), loadLE32(entry + 8));
-        budget.take(bytes.size());
-        ValidateBitmapImage(bytes, true);
-        storeLE32(bytes.data() + 20, 0);
-        image->PixelFormat = PixelFormatOfHeader(bytes);
-        std::vector<std::uint8_t> data(4 + bytes.size());
-        storeLE16(data.data(), x);
-        storeLE16(data.data() + 2, y);
-        std::copy(bytes.begin(), bytes.end(), data.begin() + 4);
-        image->Data = streamOf(std::move(data));
         images.push_back(std::move(image));
     }
     Images = std::move(images);

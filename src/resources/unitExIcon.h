@@ -137,8 +137,7 @@ class TExIconCursor {
 
   protected:
     explicit TExIconCursor(bool isIcon);
-    void readIconFile(Stream& stream);
-    void readCursorFile(Stream& stream);
+    void readFile(Stream& stream, bool cursorFile);
     void writeFile(Stream& stream, bool cursorFile);
 
     std::vector<std::shared_ptr<TExIconImage>> Images;

@@ -39,7 +39,7 @@ class Interrupted : public std::exception {
 constexpr std::uint64_t kProgressThreshold = 16u << 20;
 
 void printUsage(std::ostream& out) {
-    out << "Usage: pakforge-cli PACKAGE ICON OUTPUT\n"
+    out << "Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT\n"
            "       pakforge-cli --info PACKAGE\n"
            "\n"
            "Builds OUTPUT, a Windows executable that carries the installer PACKAGE\n"
@@ -48,6 +48,7 @@ void printUsage(std::ostream& out) {
            "replaced only when the build succeeds.\n"
            "\n"
            "Options:\n"
+           "  --force         build even when PACKAGE is not a Windows Installer package\n"
            "  --info PACKAGE  print the package's product name, version and manufacturer\n"
            "  -h, --help      show this help and exit\n"
            "  -V, --version   show the version and exit\n"
@@ -65,36 +66,44 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
+// A failure to report on stderr with exit status 1.
+struct Failure {
+    std::string message;
+};
+
 // The full-path rule: relative paths resolve against the current directory;
 // an empty argument stays empty.
 fs::path fullPath(const std::string& argument) {
     if (argument.empty()) return {};
-    return fs::absolute(fs::path(argument)).lexically_normal();
+    std::error_code ec;
+    const fs::path full = fs::absolute(fs::path(argument), ec);
+    if (ec)
+        throw Failure{"Cannot find \"" + argument + "\": the current folder cannot be read (" +
+                      pakforge::systemErrorText(ec.value()) +
+                      "). Change to an existing folder or give a full path"};
+    return full.lexically_normal();
 }
 
-int showInfo(const std::string& argument) {
+// The package readers stay silent on a file that is no package; the command
+// line owes the user an answer, so it asks first.
+void checkPackage(const fs::path& package) {
     namespace platform = pakforge::platform;
-    const fs::path package = fullPath(argument);
     std::error_code ec;
     if (!fs::is_regular_file(package, ec)) {
         const int error = fs::is_directory(package, ec) ? EISDIR : ENOENT;
-        std::cerr << pakforge::withFullStop("Cannot open file \"" + package.string() + "\". " +
-                                            pakforge::systemErrorText(error))
-                  << "\n";
-        return kExitFailure;
+        throw Failure{"Cannot open file \"" + package.string() + "\". " + pakforge::systemErrorText(error)};
     }
-    // The reader stays silent on a file that is no package; the command line
-    // owes the user an answer, so it asks first.
     platform::MSIHANDLE handle = 0;
     if (platform::MsiOpenPackageExW(pakforge::pathToUtf16(package),
                                     platform::MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
-                                    &handle) != platform::ERROR_SUCCESS) {
-        std::cerr << pakforge::withFullStop("\"" + package.string() + "\" is not a Windows Installer package")
-                  << "\n";
-        return kExitFailure;
-    }
+                                    &handle) != platform::ERROR_SUCCESS)
+        throw Failure{"\"" + package.string() + "\" is not a Windows Installer package"};
     platform::MsiCloseHandle(handle);
+}
 
+int showInfo(const std::string& argument) {
+    const fs::path package = fullPath(argument);
+    checkPackage(package);
     pakforge::PackageProperties props;
     props.GetMSIProperty(pakforge::pathToUtf16(package));
     std::cout << pakforge::utf16ToUtf8(props.labels.nameLabel) << "\n"
@@ -103,13 +112,16 @@ int showInfo(const std::string& argument) {
     return 0;
 }
 
-int runBuild(const std::string& package, const std::string& icon, const std::string& output) {
+int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force) {
     pakforge::BuildRequest request;
     request.package = fullPath(package);
     request.icon = fullPath(icon);
     request.output = fullPath(output);
     request.verbose = true;
     if (request.output.empty()) return usageError("OUTPUT must not be empty");
+    // An installer that could never install is no result: refuse before
+    // anything is written, unless asked not to.
+    if (!force) checkPackage(request.package);
 
     pakforge::BuildEvents events;
     events.statusMessage = [](const std::string& line) { std::cout << line << std::endl; };
@@ -154,11 +166,13 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::setlocale(LC_TIME, "");
-    const std::vector<std::string> args(argv + 1, argv + argc);
+int run(const std::vector<std::string>& given) {
+    std::vector<std::string> args = given;
+    bool force = false;
+    if (!args.empty() && args[0] == "--force") {
+        force = true;
+        args.erase(args.begin());
+    }
 
     if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
         if (args.size() != 1) return usageError("--help takes no arguments");
@@ -182,5 +196,18 @@ int main(int argc, char** argv) {
     if (operands.size() != 3)
         return usageError("expected PACKAGE ICON OUTPUT, got " + std::to_string(operands.size()) +
                           " argument" + (operands.size() == 1 ? "" : "s"));
-    return runBuild(operands[0], operands[1], operands[2]);
+    return runBuild(operands[0], operands[1], operands[2], force);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_TIME, "");
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const Failure& failure) {
+        std::cout.flush();
+        std::cerr << pakforge::withFullStop(failure.message) << "\n";
+        return kExitFailure;
+    }
 }

@@ -2,8 +2,11 @@
 
 #include "compiler/Manifest.h"
 #include "container/VxStreamCol.h"
+#include "core/ByteIO.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
+#include "resources/pe/PeCheckSum.h"
+#include "resources/pe/PeImage.h"
 #include "resources/unitNTModule.h"
 #include "resources/unitResourceGraphics.h"
 
@@ -11,7 +14,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <optional>
 #include <unistd.h>
 
 namespace pakforge {
@@ -22,52 +24,17 @@ void log(const BuildRequest& request, const BuildEvents& events, const std::stri
     if (request.verbose && events.statusMessage) events.statusMessage(line);
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    if (from.empty()) return text;
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-// The work happens in a temporary file beside the output; messages that name
-// it are reworded to name the output, which is what the user asked for.
-template <typename... Types> struct Renamer;
-template <> struct Renamer<> {
-    [[noreturn]] static void raise(const std::string&, const std::string&) { throw; }
-};
-template <typename First, typename... Rest> struct Renamer<First, Rest...> {
-    [[noreturn]] static void raise(const std::string& from, const std::string& to) {
-        try {
-            throw;
-        } catch (const First& e) {
-            if (e.message().find(from) == std::string::npos) throw;
-            if constexpr (std::is_same_v<First, EOSError>)
-                throw EOSError(replaceAll(e.message(), from, to), e.errorCode());
-            else
-                throw First(replaceAll(e.message(), from, to));
-        } catch (...) {
-            Renamer<Rest...>::raise(from, to);
-        }
-    }
-};
-
-[[noreturn]] void rethrowNaming(const std::filesystem::path& temp, const std::filesystem::path& output) {
-    Renamer<EFCreateError, EFOpenError, EFileStreamError, EReadError, EWriteError, EStreamError, EOSError,
-            ECorruptFile, EZipException, EInvalidGraphic, ERangeError, EOutOfMemory,
-            Exception>::raise(temp.string(), output.string());
-}
-
 // An existing output that could not be replaced in place is refused the way
 // creating it would be.
-void checkOutputWritable(const std::filesystem::path& output) {
+void checkOutputWritable(const std::filesystem::path& output, const std::filesystem::path& shownAs) {
     std::error_code ec;
     const auto status = std::filesystem::status(output, ec);
     if (!std::filesystem::exists(status)) return;
-    if (std::filesystem::is_directory(status)) raiseCreateError(output, EISDIR);
+    if (std::filesystem::is_directory(status)) raiseCreateError(shownAs, EISDIR);
     // Renaming over a device or a pipe (say /dev/null) would replace it.
     if (!std::filesystem::is_regular_file(status))
-        throw EFCreateError("Cannot create file \"" + output.string() + "\". It is not a regular file");
-    if (::access(output.c_str(), W_OK) != 0) raiseCreateError(output, errno);
+        throw EFCreateError("Cannot create file \"" + shownAs.string() + "\". It is not a regular file");
+    if (::access(output.c_str(), W_OK) != 0) raiseCreateError(shownAs, errno);
 }
 
 // A link at the output is followed, also when what it names does not exist
@@ -90,12 +57,49 @@ bool iconFileExists(const std::filesystem::path& icon) {
     return std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
+// A stub whose header carries a checksum must match it: a container cut
+// short or damaged in a way the decoder cannot see is caught here, before
+// anything is written. A stub without one (checksum 0) is taken as it is.
+// Returns where the checksum lies, 0 when the stub is no image.
+std::uint32_t checkStub(std::span<const std::uint8_t> stub) {
+    pe::PeHeaders headers;
+    try {
+        headers = pe::parseHeaders(stub);
+    } catch (const Exception&) {
+        return 0; // the resource step reports it
+    }
+    if (headers.checkSum != 0 && headers.checkSum != pe::computeCheckSum(stub, headers.checkSumOffset()))
+        throw ECorruptFile(kFileIsCorrupt);
+    return headers.checkSumOffset();
+}
+
+// The archive lies beyond what the resource writer summed: the checksum is
+// set again over the whole file, when the stub carries one.
+void storeFinalCheckSum(FileStream& file, std::uint32_t checkSumOffset) {
+    file.setPosition(checkSumOffset);
+    std::uint8_t field[4] = {};
+    file.readBuffer(field, sizeof field);
+    if (loadLE32(field) == 0) return;
+    pe::CheckSumAccumulator sum(checkSumOffset);
+    std::vector<std::uint8_t> buffer(1u << 20);
+    file.setPosition(0);
+    while (const std::size_t n = file.read(buffer.data(), buffer.size())) sum.add({buffer.data(), n});
+    if (file.position() != file.size()) throw EReadError(kStreamReadError);
+    storeLE32(field, sum.finish());
+    file.setPosition(checkSumOffset);
+    file.writeBuffer(field, sizeof field);
+}
+
 } // namespace
 
 std::filesystem::path programFolder() {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return std::filesystem::current_path();
+    // Never fall back to the current folder: a file planted there would be
+    // taken for ours.
+    if (ec)
+        throw Exception("Cannot find the folder of the running program (" + systemErrorText(ec.value()) +
+                        "); set " + kContainerEnvironment + " to the path of " + kContainerFileName);
     return self.parent_path();
 }
 
@@ -130,68 +134,55 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     stubs.LoadFromFile(request.container.empty() ? defaultContainerPath() : request.container);
     MemoryStream stub;
     stubs.GetStream(u"exe", stub);
+    const std::uint32_t checkSumOffset = checkStub(stub.bytes());
 
+    // Errors name the path the user gave, not the file a link there leads to
+    // nor the temporary file the work is done in.
     const std::filesystem::path target = linkTarget(request.output);
-    // Errors name the path the user gave, not the file a link there leads to.
-    std::optional<PendingFile> pending;
-    try {
-        checkOutputWritable(target);
-        pending.emplace(target);
-    } catch (...) {
-        if (target == request.output) throw;
-        rethrowNaming(target, request.output);
-    }
-    const auto& work = pending->tempPath();
+    checkOutputWritable(target, request.output);
+    PendingFile pending(target, request.output);
+    const auto& work = pending.tempPath();
 
-    try {
-        stub.saveToFile(work);
-        stub.clear();
-        log(request, events, "*** Starting Compile [" + currentTimeText() + "]");
+    stub.saveToStream(*pending.open(FileStream::Mode::Create));
+    stub.clear();
+    log(request, events, "*** Starting Compile [" + currentTimeText() + "]");
 
-        {
-            TNTModule module;
-            module.LoadFromFile(work);
-            if (iconFileExists(request.icon)) {
-                log(request, events, "Updating Icon...");
-                auto* group =
-                    TResourceDetails::CreateEmpty<TIconGroupResourceDetails>(&module, 0, u"MAINICON");
-                group->Dirty = true;
-                group->LoadFromIconFile(request.icon);
-            }
-            module.SaveToFile(work);
+    {
+        TNTModule module;
+        module.LoadFromFile(work);
+        if (iconFileExists(request.icon)) {
+            log(request, events, "Updating Icon...");
+            auto* group = TResourceDetails::CreateEmpty<TIconGroupResourceDetails>(&module, 0, u"MAINICON");
+            group->Dirty = true;
+            group->LoadFromIconFile(request.icon);
         }
+        module.SaveToFile(work);
+    }
 
-        WriteManifestResource(work); // a stub without our manifest still works
+    WriteManifestResource(work); // a stub without our manifest still works
 
-        log(request, events, "Processing MSI package...");
-        log(request, events, "Building EXE file...");
-        {
-            FileStream out(work, FileStream::Mode::OpenWrite, FileStream::Share::DenyWrite);
-            TZipFile zip;
-            zip.onProgress = events.progress;
-            out.seek(0, SeekOrigin::End);
-            zip.open(out);
+    log(request, events, "Processing MSI package...");
+    log(request, events, "Building EXE file...");
+    {
+        const auto out = pending.open(FileStream::Mode::OpenReadWrite, FileStream::Share::DenyWrite);
+        TZipFile zip;
+        zip.onProgress = events.progress;
+        out->seek(0, SeekOrigin::End);
+        zip.open(*out);
+        try {
+            zip.addFile(request.package, {}, 8);
+        } catch (...) {
             try {
-                zip.addFile(request.package, {}, 8);
+                zip.close();
             } catch (...) {
-                try {
-                    zip.close();
-                } catch (...) {
-                    // The first failure is the one to report.
-                }
-                throw;
+                // The first failure is the one to report.
             }
-            zip.close();
+            throw;
         }
-    } catch (...) {
-        rethrowNaming(work, request.output);
+        zip.close();
+        if (checkSumOffset != 0) storeFinalCheckSum(*out, checkSumOffset);
     }
-    try {
-        pending->commit();
-    } catch (...) {
-        if (target == request.output) throw;
-        rethrowNaming(target, request.output);
-    }
+    pending.commit();
 
     log(request, events, "EXE file saved as: " + request.output.string());
     log(request, events, "*** Finished. [" + currentTimeText() + "]");

@@ -181,8 +181,16 @@ constexpr int kMaxWalk = kTreeNodes;
 class Lh5Decoder {
   public:
     explicit Lh5Decoder(std::span<const std::uint8_t> input)
-        : in_(input.data()), end_(input.data() + input.size()) {
+        : begin_(input.data()), in_(input.data()), end_(input.data() + input.size()) {
         refill();
+    }
+
+    // True when the bits taken so far run past the end of the input. The
+    // decoder looks ahead up to 16 bits, but a complete stream never has it
+    // consume a bit its writer did not write, so this marks a cut stream.
+    bool overran() const {
+        const std::int64_t supplied = 8 * (static_cast<std::int64_t>(in_ - begin_) + zeroBytes_);
+        return supplied - count_ > 8 * static_cast<std::int64_t>(end_ - begin_);
     }
 
     // Produces output bytes [pos, end) of out, whose earlier bytes are this
@@ -233,7 +241,11 @@ class Lh5Decoder {
             count_ |= 56;
         } else {
             while (count_ <= 56) {
-                const std::uint64_t b = in_ < end_ ? *in_++ : 0;
+                std::uint64_t b = 0;
+                if (in_ < end_)
+                    b = *in_++;
+                else
+                    ++zeroBytes_;
                 bits_ |= b << (56 - count_);
                 count_ += 8;
             }
@@ -417,10 +429,12 @@ class Lh5Decoder {
         }
     }
 
+    const std::uint8_t* begin_;
     const std::uint8_t* in_;
     const std::uint8_t* end_;
-    std::uint64_t bits_ = 0; // the next bits, most significant first
-    int count_ = 0;          // how many of them came from the input
+    std::int64_t zeroBytes_ = 0; // bytes supplied as zeros past the end
+    std::uint64_t bits_ = 0;     // the next bits, most significant first
+    int count_ = 0;              // how many of them were shifted in
 
     std::uint16_t blockLeft_ = 0;
     std::size_t pendingCount_ = 0;
@@ -457,6 +471,7 @@ void DecompressStream(MemoryStream& source, MemoryStream& destination, std::int6
         if (destination.size() < base + static_cast<std::int64_t>(target))
             destination.setSize(base + static_cast<std::int64_t>(target));
         decoder->decode(destination.memory() + base, done, target);
+        if (decoder->overran()) corrupt();
         done = target;
     }
     destination.setPosition(base + outputSize);
@@ -466,6 +481,7 @@ std::vector<std::uint8_t> decodeLh5(std::span<const std::uint8_t> bitStream, std
     std::vector<std::uint8_t> out(outputSize);
     auto decoder = std::make_unique<Lh5Decoder>(bitStream);
     decoder->decode(out.data(), 0, outputSize);
+    if (decoder->overran()) corrupt();
     return out;
 }
 

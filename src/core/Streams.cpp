@@ -53,8 +53,7 @@ std::size_t MemoryStream::read(void* buffer, std::size_t count) {
 
 std::size_t MemoryStream::write(const void* buffer, std::size_t count) {
     if (count == 0) return 0;
-    if (count > std::numeric_limits<std::size_t>::max() - position_)
-        throw EOutOfMemory("Out of memory");
+    if (count > std::numeric_limits<std::size_t>::max() - position_) throw EOutOfMemory("Out of memory");
     const std::size_t end = position_ + count;
     try {
         if (end > data_.size()) {
@@ -72,9 +71,15 @@ std::size_t MemoryStream::write(const void* buffer, std::size_t count) {
 std::int64_t MemoryStream::seek(std::int64_t offset, SeekOrigin origin) {
     std::int64_t base = 0;
     switch (origin) {
-    case SeekOrigin::Begin: base = 0; break;
-    case SeekOrigin::Current: base = static_cast<std::int64_t>(position_); break;
-    case SeekOrigin::End: base = static_cast<std::int64_t>(data_.size()); break;
+    case SeekOrigin::Begin:
+        base = 0;
+        break;
+    case SeekOrigin::Current:
+        base = static_cast<std::int64_t>(position_);
+        break;
+    case SeekOrigin::End:
+        base = static_cast<std::int64_t>(data_.size());
+        break;
     }
     const std::int64_t target = base + offset;
     position_ = target < 0 ? 0 : static_cast<std::size_t>(target);
@@ -136,18 +141,29 @@ void MemoryStream::saveToStream(Stream& destination) const {
 
 // ---------------------------------------------------------------------------
 
-FileStream::FileStream(const std::filesystem::path& path, Mode mode, Share share) : path_(path) {
+FileStream::FileStream(const std::filesystem::path& path, Mode mode, Share share,
+                       const std::filesystem::path& shownAs)
+    : path_(path) {
     int flags = O_CLOEXEC;
     switch (mode) {
-    case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case Mode::OpenRead: flags |= O_RDONLY; break;
-    case Mode::OpenWrite: flags |= O_WRONLY; break;
-    case Mode::OpenReadWrite: flags |= O_RDWR; break;
+    case Mode::Create:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    case Mode::OpenRead:
+        flags |= O_RDONLY;
+        break;
+    case Mode::OpenWrite:
+        flags |= O_WRONLY;
+        break;
+    case Mode::OpenReadWrite:
+        flags |= O_RDWR;
+        break;
     }
     const bool creating = mode == Mode::Create;
+    const auto& name = shownAs.empty() ? path : shownAs;
     const auto fail = [&](int error) {
-        if (creating) raiseCreateError(path, error);
-        raiseOpenError(path, error);
+        if (creating) raiseCreateError(name, error);
+        raiseOpenError(name, error);
     };
 
     std::error_code ec;
@@ -240,20 +256,25 @@ void writeWholeFile(const std::filesystem::path& path, std::span<const std::uint
 
 // ---------------------------------------------------------------------------
 
-PendingFile::PendingFile(std::filesystem::path target) : target_(std::move(target)) {
+PendingFile::PendingFile(std::filesystem::path target, std::filesystem::path shownAs)
+    : target_(std::move(target)), shownAs_(shownAs.empty() ? target_ : std::move(shownAs)) {
     std::random_device random;
     const auto folder = target_.has_parent_path() ? target_.parent_path() : std::filesystem::path(".");
     for (int attempt = 0;; ++attempt) {
-        const auto candidate =
-            folder / ("." + target_.filename().string() + "." + std::to_string(random() % 1000000000u) + ".tmp");
+        const auto candidate = folder / ("." + target_.filename().string() + "." +
+                                         std::to_string(random() % 1000000000u) + ".tmp");
         const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);
             temp_ = candidate;
             return;
         }
-        if (errno != EEXIST || attempt > 100) raiseCreateError(target_, errno);
+        if (errno != EEXIST || attempt > 100) raiseCreateError(shownAs_, errno);
     }
+}
+
+std::unique_ptr<FileStream> PendingFile::open(FileStream::Mode mode, FileStream::Share share) const {
+    return std::make_unique<FileStream>(temp_, mode, share, shownAs_);
 }
 
 PendingFile::~PendingFile() {
@@ -261,16 +282,11 @@ PendingFile::~PendingFile() {
 }
 
 void PendingFile::commit() {
-    // Keep the mode an existing target had; a new file gets the usual umask mode.
+    // Keep the mode an existing target had; a new file keeps the mode the
+    // temporary file was created with, which the umask already shaped.
     struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0) {
-        ::chmod(temp_.c_str(), st.st_mode & 07777);
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::chmod(temp_.c_str(), 0666 & ~mask);
-    }
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) raiseCreateError(target_, errno);
+    if (::stat(target_.c_str(), &st) == 0) ::chmod(temp_.c_str(), st.st_mode & 07777);
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) raiseCreateError(shownAs_, errno);
     committed_ = true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace pakforge {
 enum class SeekOrigin { Begin, Current, End };
 
 class Stream {
-public:
+  public:
     Stream() = default;
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -41,7 +42,7 @@ public:
 };
 
 class MemoryStream : public Stream {
-public:
+  public:
     MemoryStream() = default;
     explicit MemoryStream(std::vector<std::uint8_t> bytes) : data_(std::move(bytes)) {}
 
@@ -67,13 +68,13 @@ public:
     void saveToFile(const std::filesystem::path& path) const;
     void saveToStream(Stream& destination) const;
 
-private:
+  private:
     std::vector<std::uint8_t> data_;
     std::size_t position_ = 0;
 };
 
 class FileStream : public Stream {
-public:
+  public:
     enum class Mode {
         Create,        // create or truncate, read and write
         OpenRead,      // existing file, read only
@@ -84,7 +85,10 @@ public:
     // this is kept with advisory locks among cooperating openers.
     enum class Share { DenyNone, DenyWrite, Exclusive };
 
-    FileStream(const std::filesystem::path& path, Mode mode, Share share = Share::DenyNone);
+    // shownAs, when given, is the name errors use instead of path (a
+    // temporary file stands in for the output the user named).
+    FileStream(const std::filesystem::path& path, Mode mode, Share share = Share::DenyNone,
+               const std::filesystem::path& shownAs = {});
     ~FileStream() override;
 
     std::size_t read(void* buffer, std::size_t count) override;
@@ -96,7 +100,7 @@ public:
     void flush();
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
     int fd_ = -1;
 };
@@ -107,20 +111,26 @@ void writeWholeFile(const std::filesystem::path& path, std::span<const std::uint
 
 // A file that appears at its final path only when complete: the work is done
 // in a temporary file beside it, which commit() renames over the target and
-// the destructor removes when commit() was never reached.
+// the destructor removes when commit() was never reached. Errors name
+// shownAs (by default the target), never the temporary file.
 class PendingFile {
-public:
-    explicit PendingFile(std::filesystem::path target);
+  public:
+    explicit PendingFile(std::filesystem::path target, std::filesystem::path shownAs = {});
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
     ~PendingFile();
 
     const std::filesystem::path& tempPath() const { return temp_; }
     const std::filesystem::path& target() const { return target_; }
+    const std::filesystem::path& shownAs() const { return shownAs_; }
+    // Opens the temporary file; its errors name shownAs().
+    std::unique_ptr<FileStream> open(FileStream::Mode mode,
+                                     FileStream::Share share = FileStream::Share::DenyNone) const;
     void commit();
 
-private:
+  private:
     std::filesystem::path target_;
+    std::filesystem::path shownAs_;
     std::filesystem::path temp_;
     bool committed_ = false;
 };

@@ -286,6 +286,9 @@ void TVersionInfoResourceDetails::InitializeEmpty() {
 
 void TVersionInfoResourceDetails::ReplaceData(Stream& stream) {
     TResourceDetails::ReplaceData(stream);
+    // The new block's own table, if any, replaces the old one when parsed; a
+    // block without one must not pick its strings by the old table.
+    Translations.clear();
     Parsed = false;
 }
 

@@ -4,6 +4,8 @@
 #include "compiler/Build.h"
 #include "Fixtures.h"
 #include "compiler/Manifest.h"
+#include "container/VxStreamCol.h"
+#include "core/ByteIO.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "resources/unitNTModule.h"
@@ -57,6 +59,14 @@ std::vector<std::uint8_t> expectedStubPart(const fs::path& dir, const fs::path& 
     return readFile(work);
 }
 
+// The checksum field is set over the whole output, archive included, so the
+// stub part is compared without it.
+std::vector<std::uint8_t> withoutCheckSum(std::vector<std::uint8_t> file) {
+    const std::size_t at = loadLE32(file.data() + 60) + 88;
+    std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(at), 4, 0);
+    return file;
+}
+
 std::vector<std::string> filesIn(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
@@ -101,7 +111,7 @@ TEST_F(BuildFixture, RealPackagesBuildIntoTheDocumentedLayout) {
                  {"b.bin", randomBytes(300000, 11)},
                  {"c.txt", std::vector<std::uint8_t>(100, 'c')}}),
     };
-    const auto stubPart = expectedStubPart(dir.path(), sampleIcon());
+    const auto stubPart = withoutCheckSum(expectedStubPart(dir.path(), sampleIcon()));
     for (const auto& package : packages) {
         SCOPED_TRACE(package.filename().string());
         const auto run = runBuild(request(package, sampleIcon()));
@@ -117,8 +127,12 @@ TEST_F(BuildFixture, RealPackagesBuildIntoTheDocumentedLayout) {
         EXPECT_EQ(run.log[5].rfind("*** Finished. [", 0), 0u);
 
         const fs::path out = outDir / "setup.exe";
-        const auto file = readFile(out);
+        const auto file = withoutCheckSum(readFile(out));
         const auto content = readFile(package);
+        // The loader's checksum covers the final file, archive included.
+        const auto [stored, computed] = peCheckSums(out);
+        EXPECT_NE(stored, 0u);
+        EXPECT_EQ(stored, computed);
         const auto a = parseArchive(file);
         EXPECT_EQ(a.entries, 1);
         EXPECT_EQ(a.localOffset, stubPart.size());
@@ -149,12 +163,12 @@ TEST_F(BuildFixture, RealPackagesBuildIntoTheDocumentedLayout) {
 
 TEST_F(BuildFixture, EmptyOrMissingIconKeepsTheStubsIcon) {
     const auto package = makeMsi(dir.path(), "p.msi");
-    const auto stubPart = expectedStubPart(dir.path(), {});
+    const auto stubPart = withoutCheckSum(expectedStubPart(dir.path(), {}));
     for (const fs::path& icon : {fs::path(), dir / "missing.ico", dir.path()}) {
         const auto run = runBuild(request(package, icon));
         ASSERT_EQ(run.log.size(), 5u) << icon;
         EXPECT_EQ(run.log[1], "Processing MSI package...");
-        const auto file = readFile(outDir / "setup.exe");
+        const auto file = withoutCheckSum(readFile(outDir / "setup.exe"));
         EXPECT_EQ(parseArchive(file).localOffset, stubPart.size());
         EXPECT_TRUE(std::equal(stubPart.begin(), stubPart.end(), file.begin()));
         EXPECT_TRUE(mainIconEntries(outDir / "setup.exe").empty());
@@ -259,6 +273,54 @@ TEST_F(BuildFailures, ContainerMissingDamagedOrCutShort) {
     plain.resize(plain.size() - 100);
     writeFile(r.container, plain);
     expectFailure(r, [](const std::string& m) { EXPECT_EQ(m, "Stream read error"); });
+}
+
+// A container cut short (a partial download, a full disk) must never load as
+// a stub: every cut of the shipped one fails with nothing written.
+TEST_F(BuildFailures, EveryCutOfTheShippedContainerFails) {
+    const auto package = makeMsi(dir.path(), "p.msi");
+    auto r = request(package, {});
+    std::vector<std::uint8_t> exe = readFile(stubExe());
+    if (const fs::path shipped = binaryDir() / "bin" / "pakforge.dat"; fs::exists(shipped)) {
+        TVxStreams streams;
+        streams.Key = u"rqzvmtpxw4b7";
+        streams.LoadFromFile(shipped);
+        MemoryStream item;
+        streams.GetStream(u"exe", item);
+        exe = item.release();
+    }
+    for (const bool compress : {false, true})
+        for (const bool encrypt : {false, true}) {
+            const auto whole = readFile(makeContainer(dir / "whole.dat", exe, compress, encrypt));
+            r.container = dir / "cut.dat";
+            const std::size_t stride = whole.size() / 97 + 1;
+            for (std::size_t keep = 0; keep < whole.size(); keep += stride) {
+                SCOPED_TRACE(std::to_string(keep) + " of " + std::to_string(whole.size()) +
+                             " bytes, compress " + std::to_string(compress) + ", encrypt " +
+                             std::to_string(encrypt));
+                writeFile(r.container, {whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(keep)});
+                expectFailure(r, [](const std::string& m) {
+                    EXPECT_TRUE(m == "File is corrupt." || m == "Stream read error") << m;
+                });
+            }
+        }
+}
+
+TEST_F(BuildFailures, StubWhoseCheckSumDoesNotMatchIsCorrupt) {
+    const auto package = makeMsi(dir.path(), "p.msi");
+    auto r = request(package, {});
+    auto exe = readFile(stubExe());
+    const std::size_t checkSumAt = loadLE32(exe.data() + 60) + 88;
+    ASSERT_NE(loadLE32(exe.data() + checkSumAt), 0u);
+    exe[exe.size() / 2] ^= 1; // a flipped bit the container's layers cannot see
+    r.container = makeContainer(dir / "flipped.dat", exe);
+    expectFailure(r, [](const std::string& m) { EXPECT_EQ(m, "File is corrupt."); });
+
+    // A hand-made stub without a checksum is taken as it is.
+    storeLE32(exe.data() + checkSumAt, 0);
+    r.container = makeContainer(dir / "unsummed.dat", exe);
+    EXPECT_NO_THROW(runBuild(r));
+    EXPECT_EQ(peCheckSums(r.output).first, 0u);
 }
 
 TEST_F(BuildFailures, OutputCannotBeCreated) {

@@ -73,14 +73,50 @@ TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
                          systemErrorText(ENOENT) + ".\n");
     EXPECT_EQ(readFile(dir / "setup.exe"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
 
-    const auto noContainer = cli(dir.path(), dir / "none.dat", "missing.msi '' setup.exe");
+    makeMsi(dir.path(), "p.msi");
+    const auto noContainer = cli(dir.path(), dir / "none.dat", "p.msi '' setup.exe");
     EXPECT_EQ(noContainer.status, 1);
     EXPECT_EQ(noContainer.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
         << noContainer.err;
     // A relative container path is named in full too.
-    const auto relative = cli(dir.path(), "none.dat", "missing.msi '' setup.exe");
+    const auto relative = cli(dir.path(), "none.dat", "p.msi '' setup.exe");
     EXPECT_EQ(relative.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
         << relative.err;
+}
+
+TEST_F(Cli, RefusesWhatIsNoPackageUnlessForced) {
+    writeText(dir / "notes.txt", "root:x:0:0:root:/root:/bin/bash\n");
+    const auto refused = cli(dir.path(), container, "notes.txt '' out.exe");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "\"" + (dir / "notes.txt").string() + "\" is not a Windows Installer package.\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+
+    const auto forced = cli(dir.path(), container, "--force notes.txt '' out.exe");
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(parseArchive(readFile(dir / "out.exe")).name, "notes.txt");
+}
+
+// The working folder removed under a running shell: relative paths cannot be
+// resolved, which is an error like any other, not an abort.
+TEST_F(Cli, RemovedWorkingFolderIsAnError) {
+    makeMsi(dir.path(), "p.msi");
+    const std::string gone = shellQuote((dir / "gone").string());
+    const std::string cd = "mkdir " + gone + " && cd " + gone + " && rmdir " + gone +
+                           " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+                           shellQuote((binaryDir() / "bin" / "pakforge-cli").string());
+    for (const std::string args : {" p.msi '' out.exe", " --info p.msi"}) {
+        std::string out;
+        const int status = runCommand(cd + args + " 2>&1", &out);
+        EXPECT_EQ(status, 1) << args << ": " << out;
+        EXPECT_NE(out.find("the current folder cannot be read"), std::string::npos) << out;
+    }
+    // Full paths still work from there.
+    std::string out;
+    const int status = runCommand(cd + " " + shellQuote((dir / "p.msi").string()) + " '' " +
+                                      shellQuote((dir / "out.exe").string()) + " 2>&1",
+                                  &out);
+    EXPECT_EQ(status, 0) << out;
 }
 
 TEST_F(Cli, ClosedStdoutPipeStillFinishesTheBuild) {
@@ -121,7 +157,7 @@ TEST_F(Cli, HangupDuringTheBuildRemovesTheTemporaryFile) {
 }
 
 TEST_F(Cli, ProgressShowsOnATerminalOnlyForLargePackages) {
-    if (!haveTool("script")) GTEST_SKIP() << "script (util-linux) missing";
+    if (!haveTool("script")) PAKFORGE_SKIP_WITHOUT_TOOL("script (util-linux) missing");
     makeMsi(dir.path(), "big.msi", {}, {{"data.bin", randomBytes(20u << 20, 5)}});
     const auto plain = cli(dir.path(), container, "big.msi '' plain.exe");
     EXPECT_EQ(plain.status, 0);
@@ -151,7 +187,7 @@ TEST_F(Cli, UsageErrorsExitTwo) {
 TEST_F(Cli, HelpAndVersion) {
     const auto help = cli(dir.path(), container, "--help");
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Usage: pakforge-cli PACKAGE ICON OUTPUT"), std::string::npos);
+    EXPECT_NE(help.out.find("Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT"), std::string::npos);
     const auto version = cli(dir.path(), container, "--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("pakforge-cli ", 0), 0u);

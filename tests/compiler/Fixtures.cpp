@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -228,6 +229,8 @@ constexpr const char* kPeScript = R"PY(
 import sys, pefile
 pe = pefile.PE(sys.argv[1])
 mode = sys.argv[2]
+if mode == 'checksum':
+    print('%d %d' % (pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()))
 def ident(e):
     return str(e.name) if e.name is not None else str(e.id)
 if mode == 'list':
@@ -298,6 +301,14 @@ std::vector<std::uint8_t> peResourceData(const fs::path& file, const std::string
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
+}
+
+std::pair<std::uint32_t, std::uint32_t> peCheckSums(const fs::path& file) {
+    std::uint32_t stored = 0;
+    std::uint32_t computed = 0;
+    if (std::sscanf(runPe(file, "checksum").c_str(), "%u %u", &stored, &computed) != 2)
+        throw std::runtime_error("pefile gave no checksum");
+    return {stored, computed};
 }
 
 std::vector<std::string> mainIconEntries(const fs::path& file) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pakforge::test {
@@ -68,5 +69,7 @@ std::vector<std::uint8_t> peResourceData(const std::filesystem::path& file, cons
                                          const std::string& name, int language);
 // The MAINICON group's entries as pefile decodes them: "width x height x bits -> id".
 std::vector<std::string> mainIconEntries(const std::filesystem::path& file);
+// The checksum in the header and the one pefile computes over the file.
+std::pair<std::uint32_t, std::uint32_t> peCheckSums(const std::filesystem::path& file);
 
 } // namespace pakforge::test

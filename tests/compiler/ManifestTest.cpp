@@ -54,7 +54,7 @@ TEST(Manifest, WrittenAsType24Id1Language0KeepingEverythingElse) {
 }
 
 TEST(Manifest, ReplacesSameLanguageAndKeepsOtherLanguages) {
-    if (!haveTool("i686-w64-mingw32-windres")) GTEST_SKIP() << "mingw-w64 missing";
+    if (!haveTool("i686-w64-mingw32-windres")) PAKFORGE_SKIP_WITHOUT_TOOL("mingw-w64 missing");
     TempDir dir;
     writeText(dir / "old.manifest", "<old/>");
     writeText(dir / "m.rc", "LANGUAGE 0, 0\n1 24 \"old.manifest\"\nLANGUAGE 9, 1\n1 24 \"old.manifest\"\n");

@@ -1,4 +1,5 @@
 // pakforge-pack as a user runs it: create, list, extract, and its errors.
+#include "core/ByteIO.h"
 #include "core/Utf16.h"
 #include "support/TestFiles.h"
 
@@ -125,6 +126,37 @@ TEST(PackTool, CreateRefusesAWeakKeyAndAnEmptyName) {
     // An item with an empty name could never be extracted again.
     EXPECT_EQ(run("create " + q(dat) + " =" + q(dir / "in.txt")), 2);
     EXPECT_FALSE(std::filesystem::exists(dat));
+}
+
+} // namespace
+} // namespace pakforge
+
+namespace pakforge {
+namespace {
+
+// Programs go in with their checksum set; a damaged one is refused.
+TEST(PackTool, ProgramsGoInWithTheirChecksumSet) {
+    test::TempDir dir;
+    if (!test::haveTool("i686-w64-mingw32-gcc")) PAKFORGE_SKIP_WITHOUT_TOOL("mingw-w64 missing");
+    test::writeText(dir / "p.c", "int main(void) { return 0; }\n");
+    ASSERT_EQ(test::runCommand("i686-w64-mingw32-gcc -s -O2 -o " + q(dir / "p.exe") + " " + q(dir / "p.c")),
+              0);
+    auto program = test::readFile(dir / "p.exe");
+    const std::size_t at = loadLE32(program.data() + 60) + 88;
+    const std::uint32_t sum = loadLE32(program.data() + at);
+    ASSERT_NE(sum, 0u);
+    storeLE32(program.data() + at, 0);
+    test::writeFile(dir / "unsummed.exe", program);
+    ASSERT_EQ(run("create " + q(dir / "c.dat") + " exe=" + q(dir / "unsummed.exe")), 0);
+    ASSERT_EQ(run("extract " + q(dir / "c.dat") + " exe " + q(dir / "out.exe")), 0);
+    const auto packed = test::readFile(dir / "out.exe");
+    EXPECT_EQ(loadLE32(packed.data() + at), sum);
+
+    program[program.size() / 2] ^= 0x10;
+    storeLE32(program.data() + at, sum);
+    test::writeFile(dir / "damaged.exe", program);
+    EXPECT_EQ(run("create " + q(dir / "d.dat") + " exe=" + q(dir / "damaged.exe")), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir / "d.dat"));
 }
 
 } // namespace

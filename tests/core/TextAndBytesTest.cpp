@@ -14,9 +14,11 @@ TEST(Utf16, ConvertsBothWaysIncludingSurrogatePairs) {
 }
 
 TEST(Utf16, InvalidInputBecomesReplacementCharacter) {
-    EXPECT_EQ(utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(utf8ToUtf16("a\xFF"
+                          "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(utf8ToUtf16("\xC3"), u"\uFFFD");
-    EXPECT_EQ(utf8ToUtf16("\xC0\xAF"), u"\uFFFD"); // overlong
+    EXPECT_EQ(utf8ToUtf16("\xC0\xAF"), u"\uFFFD");     // overlong
     EXPECT_EQ(utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD"); // encoded surrogate
     const std::u16string lone{u'x', char16_t(0xD800), u'y'};
     EXPECT_EQ(utf16ToUtf8(lone), "x\xEF\xBF\xBDy");
@@ -71,6 +73,7 @@ TEST(Messages, OsErrorsAndFullStopRule) {
     EXPECT_EQ(withFullStop(""), "");
     try {
         raiseOSError(13);
+        ADD_FAILURE() << "raiseOSError returned";
     } catch (const EOSError& e) {
         EXPECT_EQ(e.errorCode(), 13);
     }

@@ -132,6 +132,35 @@ TEST(VersionInfo, NewStringsGoIntoANewTableWithItsTranslation) {
     EXPECT_EQ(loadLE16(info->Data().memory()), info->Data().size());
 }
 
+// New data brings its own translations: a block without a table must not pick
+// its strings by the table of the block it replaced.
+TEST(VersionInfo, ReplacedDataDropsTheOldTranslations) {
+    TListModule module;
+    auto* old = TResourceDetails::CreateEmpty<TVersionInfoResourceDetails>(&module, 0, u"1");
+    old->Translations = {0x04B00407};
+    old->SetStringValue(u"ProductName", u"Old");
+    auto* fresh = TResourceDetails::CreateEmpty<TVersionInfoResourceDetails>(&module, 0, u"2");
+    fresh->SetStringValue(u"ProductName", u"New");
+    TVersionInfoBlock block(bytesOf(*fresh));
+    TVersionNode* strings = block.Root.Child(u"StringFileInfo");
+    ASSERT_TRUE(strings);
+    TVersionNode german = strings->Children[0];
+    german.Key = u"040704B0";
+    german.Children[0].Text = u"Stale";
+    strings->Children.push_back(german);
+    std::erase_if(block.Root.Children, [](const TVersionNode& n) { return n.Key == u"VarFileInfo"; });
+    const auto noTranslations = WriteVersionBlock(block.Root);
+    ASSERT_TRUE(TVersionInfoBlock(noTranslations).Translations().empty());
+
+    old->Parse();
+    MemoryStream replacement{std::vector<std::uint8_t>(noTranslations)};
+    old->ReplaceData(replacement);
+    old->Parse();
+    EXPECT_TRUE(old->Translations.empty());
+    ASSERT_EQ(old->StringValues.size(), 1u);
+    EXPECT_EQ(utf8(old->StringValues[0]->Value), "New") << "picked by the replaced block's table";
+}
+
 TEST(VersionInfo, MalformedBlocksRaiseAndNeverCrash) {
     const auto bad = [](std::vector<std::uint8_t> bytes) {
         try {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -53,8 +54,10 @@ int runCommand(const std::string& command, std::string* output) {
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }
@@ -70,7 +73,16 @@ std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-std::filesystem::path sourceDir() { return PAKFORGE_SOURCE_DIR; }
-std::filesystem::path binaryDir() { return PAKFORGE_BINARY_DIR; }
+std::filesystem::path sourceDir() {
+    return PAKFORGE_SOURCE_DIR;
+}
+std::filesystem::path binaryDir() {
+    return PAKFORGE_BINARY_DIR;
+}
+
+bool underCi() {
+    const char* ci = std::getenv("CI");
+    return ci && *ci && std::string(ci) != "0" && std::string(ci) != "false";
+}
 
 } // namespace pakforge::test

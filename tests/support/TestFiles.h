@@ -11,7 +11,7 @@ namespace pakforge::test {
 
 // A fresh folder under the system temp folder, removed with its content.
 class TempDir {
-public:
+  public:
     TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -19,7 +19,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -39,4 +39,15 @@ std::vector<std::uint8_t> randomBytes(std::size_t count, std::uint32_t seed);
 std::filesystem::path sourceDir();
 std::filesystem::path binaryDir();
 
+// Under CI (the CI variable set) every reader tool must be there: a green run
+// has to mean the independent checks ran.
+bool underCi();
+
 } // namespace pakforge::test
+
+// Skips the test when a tool it needs is missing; fails it instead under CI.
+#define PAKFORGE_SKIP_WITHOUT_TOOL(message)                                                                  \
+    do {                                                                                                     \
+        if (::pakforge::test::underCi()) GTEST_FAIL() << "needed under CI: " << message;                     \
+        GTEST_SKIP() << message;                                                                             \
+    } while (0)

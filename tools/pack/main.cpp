@@ -2,9 +2,11 @@
 #include "container/VxStreamCol.h"
 #include "container/VxStreamRoutines.h"
 #include "container/VxStreamWriter.h"
+#include "core/ByteIO.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
+#include "resources/pe/PeImage.h"
 
 #include <pakforge/Version.h>
 
@@ -38,6 +40,10 @@ constexpr const char* kUsage =
     "  --key KEY    the password to encipher with, or to read an encrypted container\n"
     "  -h, --help   show this help\n"
     "  --version    show the version\n"
+    "\n"
+    "Items that are Windows programs go in with their image checksum set, so a\n"
+    "damaged copy is recognised when the container is used; a program whose\n"
+    "checksum does not match its content is refused.\n"
     "\n"
     "Exit status: 0 on success, 1 when the work failed, 2 for a usage error.\n";
 
@@ -99,6 +105,25 @@ void loadContainer(TVxStreams& streams, const std::string& file, const Options& 
     }
 }
 
+// A program goes in with its image checksum set, so that a reader can tell a
+// damaged copy from a good one; one whose checksum is already wrong is
+// damaged and refused. Other files go in as they are.
+void sealImage(std::vector<std::uint8_t>& data, const std::string& file) {
+    pe::PeHeaders headers;
+    try {
+        headers = pe::parseHeaders(data);
+    } catch (const Exception&) {
+        return;
+    }
+    const std::uint32_t sum = pe::computeCheckSum(data, headers.checkSumOffset());
+    if (headers.checkSum == 0)
+        storeLE32(data.data() + headers.checkSumOffset(), sum);
+    else if (headers.checkSum != sum)
+        throw Exception("\"" + file +
+                        "\" is a program whose checksum does not match its content; "
+                        "the file is damaged. Build or copy it again");
+}
+
 int create(const Options& options) {
     if (options.positional.size() < 2)
         throw UsageError{"create needs an output file and at least one NAME=FILE"};
@@ -134,6 +159,7 @@ int create(const Options& options) {
                 throw UsageError{"the item name '" + pairArg.substr(0, eq) +
                                  "' is given twice (names are compared without regard to case)"};
         item.data = readWholeFile(pairArg.substr(eq + 1));
+        sealImage(item.data, pairArg.substr(eq + 1));
         items.push_back(std::move(item));
     }
     const auto bytes = buildContainer(items, options.compress, options.encrypt ? &key : nullptr);

@@ -2,25 +2,24 @@
 # Builds Pakforge and runs the main job. With no arguments it turns the
 # bundled sample package (examples/sample.wxs, made with wixl) and our sample
 # icon into out/sample.exe and prints the build's log; with arguments they go
-# to pakforge-cli as they stand.
+# to pakforge-cli as they stand, relative paths meaning the caller's folder.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
 
-bash scripts/setup.sh >&2
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash "$root/scripts/setup.sh" >&2
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 # Only what the main job needs: the command line and the stub container.
 targets=(pakforge-cli)
-if cmake --build build --target help | grep -q '^pakforge-stub:'; then targets+=(pakforge-stub); fi
-cmake --build build -j "$(nproc)" --target "${targets[@]}" >&2
+if cmake --build "$root/build" --target help | grep -q '^pakforge-stub:'; then targets+=(pakforge-stub); fi
+cmake --build "$root/build" -j "$(nproc)" --target "${targets[@]}" >&2
 
 if [ "$#" -gt 0 ]; then
-  exec build/bin/pakforge-cli "$@"
+  exec "$root/build/bin/pakforge-cli" "$@"
 fi
 
 out="$root/out"
 mkdir -p "$out"
 # wixl takes the package's files relative to the current folder.
-(cd examples && wixl -o "$out/sample.msi" sample.wxs)
-build/bin/pakforge-cli --info "$out/sample.msi"
-build/bin/pakforge-cli "$out/sample.msi" examples/sample.ico "$out/sample.exe"
+(cd "$root/examples" && wixl -o "$out/sample.msi" sample.wxs)
+"$root/build/bin/pakforge-cli" --info "$out/sample.msi"
+"$root/build/bin/pakforge-cli" "$out/sample.msi" "$root/examples/sample.ico" "$out/sample.exe"

@@ -7,6 +7,9 @@
                                              contents and the index resolves
   check_help.py options HTML_DIR PROGRAM...  every option and command a program's --help
                                              names is documented
+  check_help.py install CMAKE BUILD_DIR SOURCE_DIR [chm]
+                                             the help component installs into share/pakforge
+  check_help.py desktop FILE.desktop         the menu entry passes desktop-file-validate
 
 The .chm reader here is our own, written from the format's published layout
 (ITSF header, ITSP directory, PMGL listing chunks); extract_chmLib (libchm-bin)
@@ -346,6 +349,42 @@ def check_options(html_dir, programs):
                 fail(f"{os.path.basename(program)} --help names {token}, which the help does not document")
 
 
+# ---- installation --------------------------------------------------------------
+
+
+def check_install(cmake, build_dir, source_dir, with_chm=False):
+    with tempfile.TemporaryDirectory() as prefix:
+        run = subprocess.run([cmake, "--install", build_dir, "--prefix", prefix, "--component", "help"],
+                             capture_output=True, text=True)
+        if run.returncode != 0:
+            fail(f"cmake --install of the help failed: {run.stdout}{run.stderr}")
+            return
+        data = os.path.join(prefix, "share", "pakforge")
+        if with_chm and not os.path.isfile(os.path.join(data, "pakforge.chm")):
+            fail("pakforge.chm is not installed in share/pakforge")
+        check_links(os.path.join(data, "help"), source_dir)
+        stray = [os.path.relpath(os.path.join(d, f), prefix) for d, _, files in os.walk(prefix) for f in files
+                 if not os.path.relpath(d, prefix).startswith(os.path.join("share", "pakforge"))]
+        if stray:
+            fail(f"the help component installs outside share/pakforge: {stray}")
+
+
+def check_desktop(entry):
+    validator = shutil.which("desktop-file-validate")
+    if not validator:
+        if os.environ.get("CI"):
+            fail("desktop-file-validate is not installed (Debian: desktop-file-utils); it is required under CI")
+        else:
+            print("SKIP: desktop-file-validate is not installed (Debian: desktop-file-utils)")
+            skipped.append("desktop-file-validate")
+        return
+    run = subprocess.run([validator, entry], capture_output=True, text=True)
+    # It prints hints as well as errors; only errors make a menu skip the entry.
+    problems = [line for line in (run.stdout + run.stderr).splitlines() if "error:" in line]
+    if run.returncode != 0 or problems:
+        fail(f"{entry}: {problems or run.returncode}")
+
+
 def main(argv):
     if len(argv) < 3:
         print(__doc__, file=sys.stderr)
@@ -355,8 +394,12 @@ def main(argv):
         check_chm(*args)
     elif command == "links" and len(args) == 2:
         check_links(*args)
-    elif command == "options":
+    elif command == "options" and len(args) >= 2:
         check_options(args[0], args[1:])
+    elif command == "install" and len(args) in (3, 4):
+        check_install(*args[:3], with_chm=args[3:] == ["chm"])
+    elif command == "desktop" and len(args) == 1:
+        check_desktop(args[0])
     else:
         print(__doc__, file=sys.stderr)
         return 2

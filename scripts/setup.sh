@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev
   g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
   jlha-utils python3 python3-pefile icoutils unzip xvfb xauth xdotool imagemagick
-  fp-utils osslsigncode openssl nsis
+  fp-utils libchm-bin desktop-file-utils osslsigncode openssl nsis
   wine wine32:i386
 )
 

@@ -981,10 +981,30 @@ DWORD installPackage(Source& source, const Entry& entry, const WText& msiexecArg
     return exitCode;
 }
 
+// Whether the file read through `source` is the image that is running: its
+// headers, as the loader mapped them, must be the file's first bytes. The
+// loader rewrites only ImageBase there when it moves the image.
+bool isRunningImage(Source& source) {
+    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);
+    const DWORD length = nt->OptionalHeader.SizeOfHeaders;
+    const DWORD imageBase = static_cast<DWORD>(dos->e_lfanew) + 4 + sizeof(IMAGE_FILE_HEADER) +
+                            offsetof(IMAGE_OPTIONAL_HEADER32, ImageBase);
+    if (length < imageBase + 4 || length > 64 * 1024 || source.size() < length) return false;
+    auto* file = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, length));
+    if (!file) return false;
+    bool same = source.readAt(0, file, length);
+    for (DWORD i = 0; same && i < length; ++i)
+        if ((i < imageBase || i >= imageBase + 4) && file[i] != image[i]) same = false;
+    HeapFree(GetProcessHeap(), 0, file);
+    return same;
+}
+
 DWORD run() {
-    // The file is opened before anything else is done, and read only
-    // through this handle: it is the file that was started unless it was
-    // replaced in the moment before, and it cannot be replaced afterwards.
+    // The file is opened before anything else is done and read only through
+    // this handle, which denies writers; its headers are compared with the
+    // running image's below, in case it was replaced in the moment before.
     WText self;
     if (!modulePath(self)) return failDamaged();
     WText extendedSelf;
@@ -1040,7 +1060,7 @@ DWORD run() {
     if (!own.valid() || !GetFileSizeEx(own.get(), &size)) return failDamaged();
     FileSource source(own.get(), static_cast<uint64_t>(size.QuadPart));
     static Entry entry;
-    if (!locateEntry(source, entry)) return failDamaged();
+    if (!isRunningImage(source) || !locateEntry(source, entry)) return failDamaged();
 
     if (extract) return extractPackage(source, entry, folder.c_str(), replace);
     return installPackage(source, entry, forMsiexec);

@@ -155,6 +155,41 @@ TEST_F(StubHardening, ActionAndPackageArgumentsAreRefused) {
     expectTempClean();
 }
 
+// The stub reads its archive through a handle opened as it starts, and only
+// if that file's headers are the running image's: another build put at its
+// path while the elevated process was starting is refused.
+TEST_F(StubHardening, AnotherFileSwappedInAtStartIsRefused) {
+    PackageSpec spec{uniqueName("PakG")};
+    const fs::path package = makePackage(dir.path(), "genuine.msi", spec);
+    PackageSpec otherSpec{uniqueName("PakR")};
+    const fs::path other = makePackage(dir.path(), "rogue.msi", otherSpec);
+    const fs::path installer = dir / "setup.exe";
+    makeInstaller(package, installer);
+    // Another build of the stub: the same code with another link time.
+    auto stub = readFile(stubExe());
+    const std::size_t peHeader = stub.at(0x3c) | (stub.at(0x3d) << 8);
+    stub.at(peHeader + 8) ^= 0xff;
+    test::writeFile(dir / "stub2.exe", stub);
+    appendArchive(dir / "stub2.exe", other, dir / "rogue.exe");
+    RunOptions elevated;
+    elevated.elevated = true;
+    auto swapRun = [&](const fs::path& program, const fs::path& replacement) {
+        return runInstaller(helper("swap_run.exe"),
+                            "\"" + winePath(program) + "\" \"" + winePath(replacement) + "\" /qn", temp(),
+                            dir.path(), elevated);
+    };
+
+    fs::copy_file(installer, dir / "first.exe");
+    EXPECT_EQ(swapRun(dir / "first.exe", dir / "rogue.exe"), 1620);
+    EXPECT_FALSE(fs::exists(installedFile(otherSpec)));
+    // The control: the same swap with an identical copy installs.
+    fs::copy_file(installer, dir / "second.exe");
+    fs::copy_file(installer, dir / "copy.exe");
+    EXPECT_EQ(swapRun(dir / "second.exe", dir / "copy.exe"), 0);
+    EXPECT_TRUE(fs::exists(installedFile(spec)));
+    EXPECT_TRUE(fs::exists(dir / "second.exe.moved")) << "the swap happened";
+}
+
 // Elevated, the package goes to a folder under the Windows folder with an
 // explicit DACL, not through the user's own %TEMP%; limited, to %TEMP%.
 TEST_F(StubHardening, ElevatedRunsKeepThePackageOutOfTheUsersTemp) {

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "Archive.h"
+#include "Arguments.h"
 #include "System.h"
 #include "Text.h"
 
@@ -170,179 +171,6 @@ const WText& displayPath(const WText& full, const WText& extended) {
 }
 
 // ---- command line -------------------------------------------------------
-
-const wchar_t* skipProgramName(const wchar_t* p) {
-    if (*p == L'"') {
-        ++p;
-        while (*p && *p != L'"') ++p;
-        if (*p) ++p;
-    } else {
-        while (*p && *p != L' ' && *p != L'\t') ++p;
-    }
-    while (*p == L' ' || *p == L'\t') ++p;
-    return p;
-}
-
-// One argument, split by the C runtime's rules; false at the end.
-bool nextArgument(const wchar_t*& p, WText& out) {
-    out.clear();
-    while (*p == L' ' || *p == L'\t') ++p;
-    if (!*p) return false;
-    bool quoted = false;
-    while (*p) {
-        if (!quoted && (*p == L' ' || *p == L'\t')) break;
-        if (*p == L'\\') {
-            size_t count = 0;
-            while (*p == L'\\') {
-                ++count;
-                ++p;
-            }
-            if (*p == L'"') {
-                for (size_t i = 0; i < count / 2; ++i) out.append(L'\\');
-                if (count % 2) {
-                    out.append(L'"');
-                    ++p;
-                }
-            } else {
-                for (size_t i = 0; i < count; ++i) out.append(L'\\');
-            }
-            continue;
-        }
-        if (*p == L'"') {
-            if (quoted && p[1] == L'"') {
-                out.append(L'"');
-                p += 2;
-                continue;
-            }
-            quoted = !quoted;
-            ++p;
-            continue;
-        }
-        out.append(*p++);
-    }
-    return true;
-}
-
-wchar_t lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool isSwitchPrefix(const WText& arg) {
-    return arg.size() >= 2 && (arg[0] == L'/' || arg[0] == L'-');
-}
-
-bool isSwitch(const WText& arg, const wchar_t* name) {
-    if (!isSwitchPrefix(arg)) return false;
-    const wchar_t* p = arg.c_str() + 1;
-    if (arg[0] == L'-' && *p == L'-') ++p; // --help
-    while (*name)
-        if (lower(*p++) != *name++) return false;
-    return *p == 0;
-}
-
-// msiexec's user-interface levels: /q, /qn, /qb, /qr, /qf with their +, -
-// and ! modifiers, /quiet and /passive.
-bool isInterfaceSwitch(const WText& arg, bool& unattended) {
-    unattended = true;
-    if (isSwitch(arg, L"quiet") || isSwitch(arg, L"passive")) return true;
-    if (!isSwitchPrefix(arg) || lower(arg[1]) != L'q') return false;
-    size_t i = 2;
-    if (i < arg.size()) {
-        const wchar_t level = lower(arg[i]);
-        if (level == L'f') unattended = false;
-        if (level == L'n' || level == L'b' || level == L'r' || level == L'f') ++i;
-    }
-    for (; i < arg.size(); ++i)
-        if (arg[i] != L'+' && arg[i] != L'-' && arg[i] != L'!') return false;
-    return true;
-}
-
-bool isUnattendedSwitch(const WText& arg) {
-    bool unattended = false;
-    return isInterfaceSwitch(arg, unattended) && unattended;
-}
-
-// /l with msiexec's logging modes, or /log; the log file follows.
-bool isLogSwitch(const WText& arg) {
-    if (isSwitch(arg, L"log")) return true;
-    if (!isSwitchPrefix(arg) || lower(arg[1]) != L'l') return false;
-    for (size_t i = 2; i < arg.size(); ++i) {
-        const wchar_t c = lower(arg[i]);
-        bool known = false;
-        for (const wchar_t* mode = L"iwearucmopvx+!*"; *mode; ++mode)
-            if (c == *mode) known = true;
-        if (!known) return false;
-    }
-    return true;
-}
-
-bool isPropertyName(const wchar_t* p, size_t length) {
-    if (length == 0) return false;
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = p[i];
-        const bool letter = (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'_';
-        const bool digit = (c >= L'0' && c <= L'9') || c == L'.';
-        if (!letter && !(i > 0 && digit)) return false;
-    }
-    return true;
-}
-
-// Checks what the user passed and writes it again for msiexec in one
-// unambiguous form, so that msiexec reads what was checked. User interface,
-// logging, restart options and PROPERTY=value pass; anything that would make
-// msiexec act on another package or do something other than install this
-// one (/i /a /x /j /f /p /y /z /package /uninstall /update, prefix forms like
-// /fa or /iC:\x.msi, a bare file name) does not. Returns the refused
-// argument's position in `refused`, or false when all pass.
-bool checkPassedArguments(const wchar_t* arguments, WText& forMsiexec, WText& refused) {
-    forMsiexec.clear();
-    WText arg;
-    bool expectLogFile = false;
-    for (const wchar_t* p = arguments; nextArgument(p, arg);) {
-        bool unattended = false;
-        if (expectLogFile) {
-            expectLogFile = false;
-            bool plain = !arg.empty() && arg[0] != L'/' && arg[0] != L'-';
-            for (size_t i = 0; i < arg.size(); ++i)
-                if (arg[i] == L'"') plain = false;
-            if (!plain) {
-                refused.assign(arg.c_str());
-                return true;
-            }
-            forMsiexec.append(L" \"").append(arg).append(L'"');
-            continue;
-        }
-        if (isInterfaceSwitch(arg, unattended) || isSwitch(arg, L"norestart") ||
-            isSwitch(arg, L"forcerestart") || isSwitch(arg, L"promptrestart")) {
-            forMsiexec.append(L' ').append(arg);
-            continue;
-        }
-        if (isLogSwitch(arg)) {
-            forMsiexec.append(L' ').append(arg);
-            expectLogFile = true;
-            continue;
-        }
-        size_t equals = 0;
-        while (equals < arg.size() && arg[equals] != L'=') ++equals;
-        if (equals < arg.size() && isPropertyName(arg.c_str(), equals)) {
-            // msiexec's quoting: the value in quotes, a quote in it doubled.
-            forMsiexec.append(L' ').append(arg.c_str(), equals + 1).append(L'"');
-            for (size_t i = equals + 1; i < arg.size(); ++i) {
-                if (arg[i] == L'"') forMsiexec.append(L'"');
-                forMsiexec.append(arg[i]);
-            }
-            forMsiexec.append(L'"');
-            continue;
-        }
-        refused.assign(arg.c_str());
-        return true;
-    }
-    if (expectLogFile) {
-        refused.assign(L"(log file missing)");
-        return true;
-    }
-    return false;
-}
 
 DWORD refuseArgument(const WText& argument) {
     WText text(L"The option \"");
@@ -693,8 +521,9 @@ bool removeLeftFile(const WText& path) {
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
+    // A second name means the file is not one we wrote (ours have one).
     if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1)
         return false;
     FILE_DISPOSITION_INFO dispose{TRUE};
     return SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof dispose) != 0;

@@ -142,8 +142,9 @@ TEST_F(StubHardening, ActionAndPackageArgumentsAreRefused) {
     expectTempClean();
 
     // What passes: interface, restart, logging and properties; the log file
-    // name with a blank and a property value that looks like a switch
-    // arrive whole.
+    // name with a blank and a property value that looks like a switch arrive
+    // whole. (A value ending in a backslash is checked on the host: Wine's
+    // start.exe re-quotes arguments by the C runtime's rules.)
     const fs::path log = dir / "install log.txt";
     EXPECT_EQ(runInstaller(installer,
                            "/QN+ /norestart -l*v \"" + winePath(log) + "\" NOTE=\"a b /i x\" /promptrestart",

@@ -198,7 +198,8 @@ void showUsage() {
     text.append(gTitle).append(L" /?\n    Shows this help.\n\n");
     text.append(L"The exit code is msiexec's (0 success, 1602 cancelled, 1603 failed, 3010 restart "
                 L"needed). 1620: the package inside this file is damaged. 1639: an option was "
-                L"refused. 80: /extract found the file already there. Messages are not shown when "
+                L"refused. 80: /extract found the file already there. 206: the temporary folder's path is "
+                L"too long. Messages are not shown when "
                 L"/q, /qn, /qb, /qr, /quiet or /passive is given.");
     // Asked for explicitly, so shown even with a quiet switch.
     messageBox(text.c_str(), gTitle, MB_OK | MB_SETFOREGROUND | MB_ICONINFORMATION);

@@ -6,13 +6,9 @@
 #include <zlib.h>
 
 #include "Archive.h"
+#include "Arguments.h"
+#include "System.h"
 #include "Text.h"
-
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
-
-extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length); // RtlGenRandom
 
 namespace stub {
 namespace {
@@ -24,23 +20,15 @@ constexpr DWORD kExitTempUnwritable = 1632; // ERROR_INSTALL_TEMP_UNWRITABLE
 constexpr DWORD kExitBadCommandLine = 1639; // ERROR_INVALID_COMMAND_LINE
 
 constexpr wchar_t kFallbackName[] = L"package.msi";
+// Working folders are "pkf-" and 8 hex digits (16 in earlier versions).
+constexpr wchar_t kFolderPrefix[] = L"pkf-";
+constexpr int kFolderRandomBytes = 4;
+// A working folder this old, not in use, was left by a stub that was killed.
+constexpr ULONGLONG kStaleAge = 24ull * 60 * 60 * 10000000; // one day in 100 ns
+constexpr int kSweepFolders = 32;
 
 bool gQuiet = false;
-WText gTitle;
-
-// Before anything can load a DLL: only System32 is searched, never the
-// folder the download sits in. Looked up at run time for systems without it.
-void restrictDllSearch() {
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC proc = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
-    if (proc) {
-        reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(proc))(
-            LOAD_LIBRARY_SEARCH_SYSTEM32);
-    } else {
-        SetDllDirectoryW(L""); // at least drops the current folder
-    }
-}
+const wchar_t* gTitle = L"Installer";
 
 void appendSystemMessage(WText& text, DWORD code) {
     wchar_t* message = nullptr;
@@ -62,8 +50,7 @@ void appendSystemMessage(WText& text, DWORD code) {
 
 void showMessage(const WText& text, UINT icon) {
     if (gQuiet) return;
-    MessageBoxW(nullptr, text.c_str(), gTitle.empty() ? L"Installer" : gTitle.c_str(),
-                MB_OK | MB_SETFOREGROUND | icon);
+    messageBox(text.c_str(), gTitle, MB_OK | MB_SETFOREGROUND | icon);
 }
 
 DWORD failDamaged() {
@@ -155,9 +142,11 @@ bool createFolders(const WText& full) {
     return false;
 }
 
-void randomHex(wchar_t* out, int bytes) {
+bool randomHex(wchar_t* out, int bytes) {
     BYTE buffer[16] = {};
-    if (!SystemFunction036(buffer, static_cast<ULONG>(bytes))) {
+    const bool random = systemRandom(buffer, static_cast<ULONG>(bytes));
+    if (!random) {
+        // Only uniqueness rests on this: folders are created fail-if-exists.
         LARGE_INTEGER counter;
         QueryPerformanceCounter(&counter);
         DWORD mix = counter.LowPart ^ GetCurrentProcessId() ^ (GetTickCount() << 16);
@@ -172,6 +161,7 @@ void randomHex(wchar_t* out, int bytes) {
         out[2 * i + 1] = digits[buffer[i] & 15];
     }
     out[2 * bytes] = 0;
+    return random;
 }
 
 // A path for messages and for msiexec's command line: the plain form when
@@ -182,103 +172,37 @@ const WText& displayPath(const WText& full, const WText& extended) {
 
 // ---- command line -------------------------------------------------------
 
-const wchar_t* skipProgramName(const wchar_t* p) {
-    if (*p == L'"') {
-        ++p;
-        while (*p && *p != L'"') ++p;
-        if (*p) ++p;
-    } else {
-        while (*p && *p != L' ' && *p != L'\t') ++p;
-    }
-    while (*p == L' ' || *p == L'\t') ++p;
-    return p;
-}
-
-// One argument, split by the C runtime's rules; false at the end.
-bool nextArgument(const wchar_t*& p, WText& out) {
-    out.clear();
-    while (*p == L' ' || *p == L'\t') ++p;
-    if (!*p) return false;
-    bool quoted = false;
-    while (*p) {
-        if (!quoted && (*p == L' ' || *p == L'\t')) break;
-        if (*p == L'\\') {
-            size_t count = 0;
-            while (*p == L'\\') {
-                ++count;
-                ++p;
-            }
-            if (*p == L'"') {
-                for (size_t i = 0; i < count / 2; ++i) out.append(L'\\');
-                if (count % 2) {
-                    out.append(L'"');
-                    ++p;
-                }
-            } else {
-                for (size_t i = 0; i < count; ++i) out.append(L'\\');
-            }
-            continue;
-        }
-        if (*p == L'"') {
-            if (quoted && p[1] == L'"') {
-                out.append(L'"');
-                p += 2;
-                continue;
-            }
-            quoted = !quoted;
-            ++p;
-            continue;
-        }
-        out.append(*p++);
-    }
-    return true;
-}
-
-wchar_t lower(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool isSwitch(const WText& arg, const wchar_t* name) {
-    if (arg.size() < 2 || (arg[0] != L'/' && arg[0] != L'-')) return false;
-    const wchar_t* p = arg.c_str() + 1;
-    if (arg[0] == L'-' && *p == L'-') ++p; // --help
-    while (*name)
-        if (lower(*p++) != *name++) return false;
-    return *p == 0;
-}
-
-// msiexec's unattended user-interface levels: /q, /qn, /qb, /qr with their
-// +, - and ! modifiers, /quiet and /passive. Only /qf (full UI) is left out.
-bool isUnattendedSwitch(const WText& arg) {
-    if (isSwitch(arg, L"quiet") || isSwitch(arg, L"passive")) return true;
-    if (arg.size() < 2 || (arg[0] != L'/' && arg[0] != L'-') || lower(arg[1]) != L'q') return false;
-    size_t i = 2;
-    if (i < arg.size()) {
-        const wchar_t level = lower(arg[i]);
-        if (level != L'n' && level != L'b' && level != L'r') return false;
-        ++i;
-    }
-    for (; i < arg.size(); ++i)
-        if (arg[i] != L'+' && arg[i] != L'-' && arg[i] != L'!') return false;
-    return true;
+DWORD refuseArgument(const WText& argument) {
+    WText text(L"The option \"");
+    text.append(argument);
+    text.append(L"\" cannot be passed to this installer: it installs the package it contains and "
+                L"nothing else.\n\nOptions it passes to Windows Installer: /quiet, /passive, /q, /qn, "
+                L"/qb, /qr, /qf, /norestart, /forcerestart, /promptrestart, /l*v FILE, /log FILE and "
+                L"PROPERTY=value. Run it with /? for help.");
+    showMessage(text, MB_ICONERROR);
+    return kExitBadCommandLine;
 }
 
 void showUsage() {
     WText text;
     text.append(L"Installs the Windows Installer package contained in this file.\n\n");
-    text.append(gTitle).append(L" [msiexec options]\n");
-    text.append(L"    Runs msiexec /i on the package. The options are passed to msiexec as they "
-                L"stand, for example /qn, /passive, /norestart, /l*v install.log or "
-                L"PROPERTY=value.\n\n");
-    text.append(gTitle).append(L" /extract [folder] [/qn]\n");
+    text.append(gTitle).append(L" [options]\n");
+    text.append(L"    Runs msiexec /i on the package. Passed on to msiexec: /quiet, /passive, "
+                L"/q[n|b|r|f], /norestart, /forcerestart, /promptrestart, /l*v FILE, /log FILE and "
+                L"PROPERTY=value. Options that name another package or another action (/i, /x, /a, "
+                L"/f, /p, /j, /package, /uninstall, /update, ...) are refused.\n\n");
+    text.append(gTitle).append(L" /extract [folder] [/y] [/qn]\n");
     text.append(L"    Saves the package in the folder (default: the current folder) and installs "
-                L"nothing.\n\n");
+                L"nothing. An existing file is kept unless /y is given. Keep the saved package: "
+                L"repairs and changes that need the installation files ask for it later.\n\n");
     text.append(gTitle).append(L" /?\n    Shows this help.\n\n");
     text.append(L"The exit code is msiexec's (0 success, 1602 cancelled, 1603 failed, 3010 restart "
-                L"needed). 1620: the package inside this file is damaged. Messages are not shown "
-                L"when /q, /qn, /qb, /qr, /quiet or /passive is given.");
+                L"needed). 1620: the package inside this file is damaged. 1639: an option was "
+                L"refused. 80: /extract found the file already there. 206: the temporary folder's path is "
+                L"too long. Messages are not shown when "
+                L"/q, /qn, /qb, /qr, /quiet or /passive is given.");
     // Asked for explicitly, so shown even with a quiet switch.
-    MessageBoxW(nullptr, text.c_str(), gTitle.c_str(), MB_OK | MB_SETFOREGROUND | MB_ICONINFORMATION);
+    messageBox(text.c_str(), gTitle, MB_OK | MB_SETFOREGROUND | MB_ICONINFORMATION);
 }
 
 // ---- files -------------------------------------------------------------
@@ -387,6 +311,12 @@ bool removeWithRetries(const WText& extended, bool folder) {
     return false;
 }
 
+bool endsWithMsi(const wchar_t* name, size_t length) {
+    if (length < 4) return false;
+    const wchar_t* tail = name + length - 4;
+    return tail[0] == L'.' && lower(tail[1]) == L'm' && lower(tail[2]) == L's' && lower(tail[3]) == L'i';
+}
+
 void entryFileName(const Entry& entry, WText& out) {
     bool ascii = true;
     for (uint32_t i = 0; i < entry.nameLength; ++i)
@@ -402,10 +332,19 @@ void entryFileName(const Entry& entry, WText& out) {
                                 out.data(), n);
             out.data()[n] = 0;
             out.setLengthFromTerminator();
-            return;
+            // Windows Installer is handed nothing but a package.
+            if (endsWithMsi(out.c_str(), out.size())) return;
         }
     }
     out.assign(kFallbackName);
+}
+
+DWORD failWrite(const WText& path, DWORD error) {
+    WText text(L"Cannot write the installation package to\n");
+    text.append(path).append(L"\n\n");
+    appendSystemMessage(text, error);
+    showMessage(text, MB_ICONERROR);
+    return error ? error : ERROR_WRITE_FAULT;
 }
 
 // Inflates into a new file and flushes it; on failure says why (the caller
@@ -418,16 +357,12 @@ DWORD unpackTo(Source& source, const Entry& entry, const WText& path, HANDLE fil
     const DWORD error = result == InflateResult::OutOfMemory   ? ERROR_NOT_ENOUGH_MEMORY
                         : result == InflateResult::WriteFailed ? sink.error()
                                                                : GetLastError();
-    WText text(L"Cannot write the installation package to\n");
-    text.append(path).append(L"\n\n");
-    appendSystemMessage(text, error);
-    showMessage(text, MB_ICONERROR);
-    return error ? error : ERROR_WRITE_FAULT;
+    return failWrite(path, error);
 }
 
 // ---- the two jobs ------------------------------------------------------
 
-DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderArgument) {
+DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderArgument, bool replace) {
     WText folder;
     WText name;
     WText target;
@@ -444,68 +379,42 @@ DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderAr
         return error ? error : ERROR_PATH_NOT_FOUND;
     }
     joinPath(folder, name.c_str(), target);
+    extendedPath(target, extendedTarget);
+    const DWORD exists = GetFileAttributesW(extendedTarget.c_str());
+    if (exists != INVALID_FILE_ATTRIBUTES && (!replace || (exists & FILE_ATTRIBUTE_DIRECTORY))) {
+        WText text(L"The file\n");
+        text.append(displayPath(target, extendedTarget));
+        text.append(replace ? L"\nis a folder; nothing was saved."
+                            : L"\nalready exists and was left as it is.\n\n"
+                              L"Add /y to replace it.");
+        showMessage(text, MB_ICONERROR);
+        return ERROR_FILE_EXISTS;
+    }
     wchar_t suffix[20];
     randomHex(suffix, 4);
     joinPath(folder, L"~", partial);
     partial.append(suffix).append(L".tmp");
-    extendedPath(target, extendedTarget);
     extendedPath(partial, extendedPartial);
 
     // Written beside the target and renamed into place only when complete.
     Handle file(CreateFileW(extendedPartial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        const DWORD error = GetLastError();
-        WText text(L"Cannot write the installation package to\n");
-        text.append(displayPath(target, extendedTarget)).append(L"\n\n");
-        appendSystemMessage(text, error);
-        showMessage(text, MB_ICONERROR);
-        return error;
-    }
+    if (!file.valid()) return failWrite(displayPath(target, extendedTarget), GetLastError());
     const DWORD failed = unpackTo(source, entry, displayPath(target, extendedTarget), file.get());
     file.close();
     if (failed) {
         DeleteFileW(extendedPartial.c_str());
         return failed;
     }
+    // Without /y a file that appeared meanwhile is still not replaced.
     if (!MoveFileExW(extendedPartial.c_str(), extendedTarget.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
+                     (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
+        DWORD error = GetLastError();
         DeleteFileW(extendedPartial.c_str());
-        WText text(L"Cannot write the installation package to\n");
-        text.append(displayPath(target, extendedTarget)).append(L"\n\n");
-        appendSystemMessage(text, error);
-        showMessage(text, MB_ICONERROR);
-        return error;
+        if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
+        return failWrite(displayPath(target, extendedTarget), error);
     }
     return 0;
-}
-
-// A security descriptor that lets in only the current user, SYSTEM and the
-// Administrators, with nothing inherited from the temporary folder.
-PSECURITY_DESCRIPTOR privateFolderDescriptor() {
-    Handle token;
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return nullptr;
-    token.reset(raw);
-    DWORD length = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &length);
-    if (length == 0) return nullptr;
-    void* user = HeapAlloc(GetProcessHeap(), 0, length);
-    if (!user) return nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    wchar_t* sid = nullptr;
-    if (GetTokenInformation(token.get(), TokenUser, user, length, &length) &&
-        ConvertSidToStringSidW(static_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
-        WText sddl(L"D:P(A;OICI;FA;;;");
-        sddl.append(sid).append(L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                  nullptr))
-            descriptor = nullptr;
-        LocalFree(sid);
-    }
-    HeapFree(GetProcessHeap(), 0, user);
-    return descriptor;
 }
 
 DWORD failTemp(const WText& where, DWORD error) {
@@ -516,127 +425,425 @@ DWORD failTemp(const WText& where, DWORD error) {
     return kExitTempUnwritable;
 }
 
-DWORD installPackage(Source& source, const Entry& entry, const wchar_t* msiexecArguments) {
-    WText temp;
-    {
-        WText raw;
-        raw.reserve(MAX_PATH + 1);
-        const DWORD n = GetTempPathW(MAX_PATH + 1, raw.data());
-        if (n == 0 || n > MAX_PATH) return failTemp(WText(L"the temporary folder"), GetLastError());
+// Elevated or SYSTEM: the user's own %TEMP% is writable by the same user's
+// unelevated programs, so the package must not pass through it.
+bool isElevated(const Security& security) {
+    HANDLE raw = nullptr;
+    if (!security.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    Handle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD length = 0;
+    return security.GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &length) &&
+           elevation.TokenIsElevated;
+}
+
+bool isFolder(const WText& path) {
+    WText extended;
+    extendedPath(path, extended);
+    const DWORD attributes = GetFileAttributesW(extended.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Where the working folder goes. Elevated runs use what GetTempPath2W gives
+// SYSTEM (%SystemRoot%\SystemTemp), else %SystemRoot%\Temp, where other
+// users may create folders but not enter ours (its DACL is explicit).
+bool workingBase(bool elevated, WText& base, WText& fallback) {
+    base.clear();
+    fallback.clear();
+    WText raw;
+    raw.reserve(MAX_PATH + 1);
+    if (elevated) {
+        const UINT n = GetSystemWindowsDirectoryW(raw.data(), MAX_PATH + 1);
+        if (n == 0 || n > MAX_PATH) return false;
         raw.setLengthFromTerminator();
-        if (!fullPath(raw.c_str(), temp)) return failTemp(raw, GetLastError());
+        joinPath(raw, L"SystemTemp", base);
+        joinPath(raw, L"Temp", fallback);
+        if (!isFolder(base)) base.assign(fallback.c_str());
+        return true;
     }
+    const DWORD n = GetTempPathW(MAX_PATH + 1, raw.data());
+    if (n == 0 || n > MAX_PATH) return false;
+    raw.setLengthFromTerminator();
+    return fullPath(raw.c_str(), base);
+}
 
-    PSECURITY_DESCRIPTOR descriptor = privateFolderDescriptor();
-    if (!descriptor) return failTemp(temp, GetLastError());
-    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+// A security descriptor with nothing inherited from the temporary folder:
+// SYSTEM and the Administrators, and the user only when not elevated (an
+// elevated user's unelevated programs carry the same user SID).
+PSECURITY_DESCRIPTOR privateFolderDescriptor(const Security& security, bool elevated) {
+    WText sddl(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (elevated) {
+        // The owner's implicit right to change the DACL is taken away too.
+        sddl.append(L"(A;OICI;0x1200a9;;;S-1-3-4)");
+        if (!security.ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                           &descriptor, nullptr))
+            return nullptr;
+        return descriptor;
+    }
+    HANDLE raw = nullptr;
+    if (!security.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return nullptr;
+    Handle token(raw);
+    DWORD length = 0;
+    security.GetTokenInformation(token.get(), TokenUser, nullptr, 0, &length);
+    if (length == 0) return nullptr;
+    void* user = HeapAlloc(GetProcessHeap(), 0, length);
+    if (!user) return nullptr;
+    wchar_t* sid = nullptr;
+    if (security.GetTokenInformation(token.get(), TokenUser, user, length, &length) &&
+        security.ConvertSidToStringSidW(static_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+        sddl.append(L"(A;OICI;FA;;;").append(sid).append(L')');
+        if (!security.ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                           &descriptor, nullptr))
+            descriptor = nullptr;
+        LocalFree(sid);
+    }
+    HeapFree(GetProcessHeap(), 0, user);
+    return descriptor;
+}
 
-    // A new folder of our own: creation fails rather than reuse what exists.
+bool isWorkingFolderName(const wchar_t* name) {
+    if (!startsWith(name, kFolderPrefix)) return false;
+    const wchar_t* hex = name + lstrlenW(kFolderPrefix);
+    int digits = 0;
+    for (; hex[digits]; ++digits) {
+        const wchar_t c = hex[digits];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+    }
+    return digits == 2 * kFolderRandomBytes || digits == 16;
+}
+
+// Removes one file of a stale working folder through a handle that did not
+// follow a link; a link is left where it is (and with it the folder). False
+// when the file is in use or cannot go.
+bool removeLeftFile(const WText& path) {
+    Handle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    // A second name means the file is not one we wrote (ours have one).
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1)
+        return false;
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    return SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof dispose) != 0;
+}
+
+// Removes the files directly in a stale working folder, then the folder.
+// Subfolders are left (and with them the folder). A folder in use fails to
+// go and is left alone: its package is held open without delete sharing.
+void sweepFolder(const WText& folder) {
+    WText extended;
+    extendedPath(folder, extended);
+    // Held without delete sharing, the folder cannot be renamed or swapped
+    // for a link while its files are removed by path.
+    Handle held(CreateFileW(extended.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!held.valid() || !GetFileInformationByHandle(held.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return;
+    WText pattern;
+    joinPath(extended, L"*", pattern);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    WText item;
+    int files = 0;
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue; // ".", ".." and anything else
+        joinPath(extended, found.cFileName, item);
+        if (!removeLeftFile(item)) break;
+    } while (++files < 16 && FindNextFileW(search, &found));
+    FindClose(search);
+    held.close();
+    RemoveDirectoryW(extended.c_str());
+}
+
+// Working folders that stubs killed mid-run left behind.
+void sweepStaleFolders(const WText& base) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    WText pattern;
+    joinPath(base, kFolderPrefix, pattern);
+    pattern.append(L'*');
+    WText extendedPattern;
+    extendedPath(pattern, extendedPattern);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(extendedPattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
     WText folder;
-    WText extendedFolder;
+    int swept = 0;
+    do {
+        const ULONGLONG written = (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                                  found.ftLastWriteTime.dwLowDateTime;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !isWorkingFolderName(found.cFileName) || written + kStaleAge > current)
+            continue;
+        joinPath(base, found.cFileName, folder);
+        sweepFolder(folder);
+    } while (++swept < kSweepFolders && FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// The base folder as msiexec is told it: the package's path there has to
+// stay under MAX_PATH (msiexec fails on longer ones), so a long base is
+// given by its short name when the volume has them. False when even that
+// is too long.
+bool baseForMsiexec(const WText& base, size_t nameLength, WText& out) {
+    // base\pkf-XXXXXXXX\name
+    const size_t tail = 1 + lstrlenW(kFolderPrefix) + 2 * kFolderRandomBytes + 1 + nameLength;
+    out.assign(base.c_str());
+    if (out.size() + tail < MAX_PATH) return true;
+    // The base came from GetTempPathW or the Windows folder: under MAX_PATH.
+    WText shortName;
+    shortName.reserve(MAX_PATH + 1);
+    const DWORD n = GetShortPathNameW(base.c_str(), shortName.data(), MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return false;
+    shortName.setLengthFromTerminator();
+    out.assign(shortName.c_str());
+    return out.size() + tail < MAX_PATH;
+}
+
+DWORD failPathTooLong(const WText& base) {
+    WText text(L"The temporary folder's path is too long for Windows Installer:\n");
+    text.append(base);
+    text.append(L"\n\nSet the TEMP variable to a shorter folder, or save the package with /extract and "
+                L"install it from there.");
+    showMessage(text, MB_ICONERROR);
+    return ERROR_FILENAME_EXCED_RANGE;
+}
+
+// Creates a new working folder of our own in `base`; creation fails rather
+// than reuse what exists. The folder is held open without delete sharing so
+// that it cannot be renamed or swapped while the package is in it.
+DWORD createWorkingFolder(const WText& base, SECURITY_ATTRIBUTES& security, WText& folder, Handle& held) {
+    WText extended;
     DWORD error = ERROR_ALREADY_EXISTS;
     for (int attempt = 0; attempt < 16 && error == ERROR_ALREADY_EXISTS; ++attempt) {
-        wchar_t name[40] = L"pkf-";
-        randomHex(name + 4, 8);
-        joinPath(temp, name, folder);
-        extendedPath(folder, extendedFolder);
-        error = CreateDirectoryW(extendedFolder.c_str(), &security) ? 0 : GetLastError();
+        wchar_t name[40];
+        lstrcpyW(name, kFolderPrefix);
+        randomHex(name + lstrlenW(kFolderPrefix), kFolderRandomBytes);
+        joinPath(base, name, folder);
+        extendedPath(folder, extended);
+        error = CreateDirectoryW(extended.c_str(), &security) ? 0 : GetLastError();
     }
-    LocalFree(descriptor);
-    if (error) return failTemp(temp, error);
-
-    // Held without delete sharing so that nobody can swap the folder while
-    // the package is in it; a reparse point here means it is not ours.
-    Handle folderHandle(CreateFileW(extendedFolder.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION folderInfo{};
-    if (!folderHandle.valid() || !GetFileInformationByHandle(folderHandle.get(), &folderInfo) ||
-        !(folderInfo.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (folderInfo.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (error) return error;
+    // Listing access, unlike attribute access alone, takes part in sharing
+    // checks; a reparse point here means the folder is not ours.
+    held.reset(CreateFileW(extended.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!held.valid() || !GetFileInformationByHandle(held.get(), &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         error = GetLastError();
-        folderHandle.close();
-        RemoveDirectoryW(extendedFolder.c_str());
-        return failTemp(temp, error ? error : ERROR_ACCESS_DENIED);
+        held.close();
+        RemoveDirectoryW(extended.c_str());
+        return error ? error : ERROR_ACCESS_DENIED;
     }
+    return 0;
+}
+
+// Writes the package through one handle and ends with a read-only handle
+// that denies writers and deletion, obtained from the first without ever
+// naming the path again, and checked through itself: what msiexec opens is
+// what was checked. Returns 0 or the exit code.
+DWORD writeAndSeal(Source& source, const Entry& entry, const WText& extended, const WText& shown,
+                   Handle& sealed) {
+    Handle writer(CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!writer.valid()) {
+        failWrite(shown, GetLastError());
+        return kExitTempUnwritable;
+    }
+    DWORD exitCode = unpackTo(source, entry, shown, writer.get());
+    if (exitCode != 0) return exitCode == kExitPackageInvalid ? exitCode : kExitTempUnwritable;
+    // A handle that denies writers cannot be opened while the writer is
+    // open, so the read-only one passes through a share-all step; anything
+    // written in that moment is caught by the check below.
+    Handle step(ReOpenFile(writer.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+    writer.close();
+    if (step.valid()) sealed.reset(ReOpenFile(step.get(), GENERIC_READ, FILE_SHARE_READ, 0));
+    if (!sealed.valid()) {
+        failWrite(shown, GetLastError());
+        return kExitTempUnwritable;
+    }
+    step.close();
+    return sameContent(sealed.get(), entry) ? 0 : failDamaged();
+}
+
+bool startsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
+    while (*prefix)
+        if (lower(*text++) != lower(*prefix++)) return false;
+    return true;
+}
+
+// msiexec and the package's actions create files in %TEMP%; near MAX_PATH
+// msiexec fails (1627), so it is given the short name of the same folder.
+// False when the environment can stay as it is.
+bool environmentWithShortTemp(WText& block) {
+    WText temp;
+    temp.reserve(MAX_PATH + 1);
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp.data());
+    if (n == 0 || n > MAX_PATH) return false;
+    temp.setLengthFromTerminator();
+    if (temp.size() + 16 < MAX_PATH) return false; // room for "\MSIxxxx.tmp" and more
+    WText shortTemp;
+    shortTemp.reserve(MAX_PATH + 1);
+    const DWORD m = GetShortPathNameW(temp.c_str(), shortTemp.data(), MAX_PATH + 1);
+    if (m == 0 || m > MAX_PATH) return false;
+    shortTemp.setLengthFromTerminator();
+    if (shortTemp.size() >= temp.size()) return false;
+    wchar_t* environment = GetEnvironmentStringsW();
+    if (!environment) return false;
+    block.clear();
+    // In place, so the block keeps its order.
+    for (const wchar_t* entry = environment; *entry; entry += lstrlenW(entry) + 1) {
+        if (startsWithNoCase(entry, L"TEMP="))
+            block.append(L"TEMP=").append(shortTemp);
+        else if (startsWithNoCase(entry, L"TMP="))
+            block.append(L"TMP=").append(shortTemp);
+        else
+            block.append(entry);
+        block.append(L'\0');
+    }
+    FreeEnvironmentStringsW(environment);
+    return true; // the string's own terminator ends the block
+}
+
+DWORD runMsiexec(const WText& package, const WText& arguments) {
+    WText msiexec;
+    msiexec.reserve(MAX_PATH + 1);
+    const UINT n = GetSystemDirectoryW(msiexec.data(), MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return kExitServiceFailure;
+    msiexec.setLengthFromTerminator();
+    joinPath(WText(msiexec.c_str()), L"msiexec.exe", msiexec);
+    WText commandLine;
+    commandLine.append(L'"').append(msiexec).append(L"\" /i \"").append(package).append(L'"');
+    commandLine.append(arguments);
+
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    startup.cb = sizeof startup;
+    startup.lpReserved = nullptr;
+    startup.lpTitle = nullptr;
+    startup.lpDesktop = nullptr;
+    startup.cbReserved2 = 0;
+    startup.lpReserved2 = nullptr;
+    startup.dwFlags &= STARTF_USESHOWWINDOW;
+    WText environment;
+    const bool shortTemp = environmentWithShortTemp(environment);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(msiexec.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        shortTemp ? CREATE_UNICODE_ENVIRONMENT : 0, shortTemp ? environment.data() : nullptr,
+                        nullptr, &startup, &process)) {
+        const DWORD startError = GetLastError();
+        WText text(L"Cannot start Windows Installer\n");
+        text.append(msiexec).append(L"\n\n");
+        appendSystemMessage(text, startError);
+        showMessage(text, MB_ICONERROR);
+        return kExitServiceFailure;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    const DWORD exitCode = GetExitCodeProcess(process.hProcess, &code) ? code : kExitServiceFailure;
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+DWORD installPackage(Source& source, const Entry& entry, const WText& msiexecArguments) {
+    Security security;
+    if (!security.load()) return failTemp(WText(L"the temporary folder"), GetLastError());
+    const bool elevated = isElevated(security);
+    WText base;
+    WText fallback;
+    if (!workingBase(elevated, base, fallback))
+        return failTemp(WText(L"the temporary folder"), GetLastError());
+    sweepStaleFolders(base);
 
     WText name;
+    entryFileName(entry, name);
+    WText shownBase;
+    if (!baseForMsiexec(base, name.size(), shownBase)) return failPathTooLong(base);
+
+    PSECURITY_DESCRIPTOR descriptor = privateFolderDescriptor(security, elevated);
+    if (!descriptor) return failTemp(base, GetLastError());
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    WText folder;
+    Handle folderHandle;
+    DWORD error = createWorkingFolder(base, attributes, folder, folderHandle);
+    if (error && !fallback.empty() && lstrcmpiW(base.c_str(), fallback.c_str()) != 0) {
+        // SystemTemp is SYSTEM's alone on some versions.
+        base.assign(fallback.c_str());
+        sweepStaleFolders(base);
+        shownBase.assign(base.c_str());
+        error = createWorkingFolder(base, attributes, folder, folderHandle);
+    }
+    LocalFree(descriptor);
+    if (error) return failTemp(base, error);
+
     WText package;
     WText extendedPackage;
-    entryFileName(entry, name);
     joinPath(folder, name.c_str(), package);
     extendedPath(package, extendedPackage);
+    WText shownFolder;
+    joinPath(shownBase, fileNamePart(folder.c_str()), shownFolder);
+    WText shown;
+    joinPath(shownFolder, name.c_str(), shown);
 
-    DWORD exitCode = 0;
-    Handle file(CreateFileW(extendedPackage.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-        exitCode = failTemp(temp, GetLastError());
-    } else {
-        exitCode = unpackTo(source, entry, displayPath(package, extendedPackage), file.get());
-        if (exitCode != 0 && exitCode != kExitPackageInvalid) exitCode = kExitTempUnwritable;
-        file.close();
-        if (exitCode == 0) {
-            // Reopened read-only, denying writers until msiexec is done, and
-            // checked once more through that handle: what runs is what was checked.
-            file.reset(CreateFileW(extendedPackage.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file.valid() || !sameContent(file.get(), entry)) exitCode = failDamaged();
-        }
-    }
+    Handle sealed;
+    DWORD exitCode = writeAndSeal(source, entry, extendedPackage, shown, sealed);
+    if (exitCode == 0) exitCode = runMsiexec(shown, msiexecArguments);
 
-    if (exitCode == 0) {
-        WText msiexec;
-        msiexec.reserve(MAX_PATH + 1);
-        const UINT n = GetSystemDirectoryW(msiexec.data(), MAX_PATH + 1);
-        if (n == 0 || n > MAX_PATH) {
-            exitCode = kExitServiceFailure;
-        } else {
-            msiexec.setLengthFromTerminator();
-            joinPath(WText(msiexec.c_str()), L"msiexec.exe", msiexec);
-            WText commandLine;
-            commandLine.append(L'"').append(msiexec).append(L"\" /i \"");
-            commandLine.append(displayPath(package, extendedPackage)).append(L'"');
-            if (*msiexecArguments) commandLine.append(L' ').append(msiexecArguments);
-
-            STARTUPINFOW startup{};
-            GetStartupInfoW(&startup);
-            startup.cb = sizeof startup;
-            startup.lpReserved = nullptr;
-            startup.lpTitle = nullptr;
-            startup.lpDesktop = nullptr;
-            startup.cbReserved2 = 0;
-            startup.lpReserved2 = nullptr;
-            startup.dwFlags &= STARTF_USESHOWWINDOW;
-            PROCESS_INFORMATION process{};
-            if (CreateProcessW(msiexec.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process)) {
-                CloseHandle(process.hThread);
-                WaitForSingleObject(process.hProcess, INFINITE);
-                DWORD code = 0;
-                exitCode = GetExitCodeProcess(process.hProcess, &code) ? code : kExitServiceFailure;
-                CloseHandle(process.hProcess);
-            } else {
-                const DWORD startError = GetLastError();
-                WText text(L"Cannot start Windows Installer\n");
-                text.append(msiexec).append(L"\n\n");
-                appendSystemMessage(text, startError);
-                showMessage(text, MB_ICONERROR);
-                exitCode = kExitServiceFailure;
-            }
-        }
-    }
-
-    file.close();
+    sealed.close();
     removeWithRetries(extendedPackage, false);
     folderHandle.close();
+    WText extendedFolder;
+    extendedPath(folder, extendedFolder);
     removeWithRetries(extendedFolder, true);
     return exitCode;
 }
 
-DWORD run() {
-    const wchar_t* arguments = skipProgramName(GetCommandLineW());
+// Whether the file read through `source` is the image that is running: its
+// headers, as the loader mapped them, must be the file's first bytes. The
+// loader rewrites only ImageBase there when it moves the image.
+bool isRunningImage(Source& source) {
+    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);
+    const DWORD length = nt->OptionalHeader.SizeOfHeaders;
+    const DWORD imageBase = static_cast<DWORD>(dos->e_lfanew) + 4 + sizeof(IMAGE_FILE_HEADER) +
+                            offsetof(IMAGE_OPTIONAL_HEADER32, ImageBase);
+    if (length < imageBase + 4 || length > 64 * 1024 || source.size() < length) return false;
+    auto* file = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, length));
+    if (!file) return false;
+    bool same = source.readAt(0, file, length);
+    for (DWORD i = 0; same && i < length; ++i)
+        if ((i < imageBase || i >= imageBase + 4) && file[i] != image[i]) same = false;
+    HeapFree(GetProcessHeap(), 0, file);
+    return same;
+}
 
+DWORD run() {
+    // The file is opened before anything else is done and read only through
+    // this handle, which denies writers; its headers are compared with the
+    // running image's below, in case it was replaced in the moment before.
+    WText self;
+    if (!modulePath(self)) return failDamaged();
+    WText extendedSelf;
+    extendedPath(self, extendedSelf);
+    Handle own(CreateFileW(extendedSelf.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    gTitle = fileNamePart(self.c_str());
+
+    const wchar_t* arguments = skipProgramName(GetCommandLineW());
     WText first;
     const wchar_t* cursor = arguments;
     const bool haveFirst = nextArgument(cursor, first);
@@ -646,23 +853,25 @@ DWORD run() {
             if (isUnattendedSwitch(arg)) gQuiet = true;
     }
 
-    WText self;
-    if (!modulePath(self)) return failDamaged();
-    gTitle.assign(fileNamePart(self.c_str()));
-
     if (haveFirst && (isSwitch(first, L"?") || isSwitch(first, L"help"))) {
         showUsage();
         return 0;
     }
-    // /extract [FOLDER], optionally with a quiet switch; nothing else.
+    // /extract [FOLDER] [/y], optionally with a quiet switch; nothing else.
     const bool extract = haveFirst && isSwitch(first, L"extract");
     WText folder;
+    bool replace = false;
+    WText forMsiexec;
     if (extract) {
         bool haveFolder = false;
         bool wrong = false;
         WText arg;
         while (nextArgument(cursor, arg)) {
             if (isUnattendedSwitch(arg)) continue;
+            if (isSwitch(arg, L"y") && !replace) {
+                replace = true;
+                continue;
+            }
             if (haveFolder || (arg.size() > 1 && arg[0] == L'/')) wrong = true;
             haveFolder = true;
             folder.assign(arg.c_str());
@@ -672,26 +881,34 @@ DWORD run() {
             return kExitBadCommandLine;
         }
         if (folder.empty()) folder.assign(L".");
+    } else {
+        WText refused;
+        if (checkPassedArguments(arguments, forMsiexec, refused)) return refuseArgument(refused);
     }
 
-    WText extendedSelf;
-    extendedPath(self, extendedSelf);
-    Handle own(CreateFileW(extendedSelf.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size;
     if (!own.valid() || !GetFileSizeEx(own.get(), &size)) return failDamaged();
     FileSource source(own.get(), static_cast<uint64_t>(size.QuadPart));
     static Entry entry;
-    if (!locateEntry(source, entry)) return failDamaged();
+    if (!isRunningImage(source) || !locateEntry(source, entry)) return failDamaged();
 
-    if (extract) return extractPackage(source, entry, folder.c_str());
-    return installPackage(source, entry, arguments);
+    if (extract) return extractPackage(source, entry, folder.c_str(), replace);
+    return installPackage(source, entry, forMsiexec);
+}
+
+DWORD start() {
+    const DWORD error = restrictDllSearch();
+    if (error) {
+        // Nothing may be loaded, so not even a message box: the code says it.
+        return error;
+    }
+    return run();
 }
 
 } // namespace
 } // namespace stub
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    stub::restrictDllSearch();
-    return static_cast<int>(stub::run());
+// No C runtime: the process starts here and ends with ExitProcess.
+extern "C" void __cdecl stubEntry() {
+    ExitProcess(stub::start());
 }

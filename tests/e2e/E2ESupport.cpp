@@ -14,8 +14,8 @@ namespace pakforge::e2e {
 
 using test::runCommand;
 using test::shellQuote;
-using test::winePrefix;
 using test::wineEnvironment;
+using test::winePrefix;
 
 namespace {
 
@@ -141,8 +141,12 @@ void makeInstaller(const fs::path& package, const fs::path& out) {
 #endif
 }
 
+fs::path helper(const std::string& name) {
+    return fs::path(PAKFORGE_E2E_HELPERS) / name;
+}
+
 int runInstaller(const fs::path& exe, const std::string& arguments, const fs::path& tempDir,
-                 const fs::path& workDir) {
+                 const fs::path& workDir, const RunOptions& options) {
     fs::create_directories(tempDir);
     // cmd's start /wait hands the whole exit code to %errorlevel%; wine
     // itself would keep only its low 8 bits.
@@ -151,15 +155,19 @@ int runInstaller(const fs::path& exe, const std::string& arguments, const fs::pa
     bat += "set TEMP=" + winePath(tempDir) + "\r\n";
     bat += "set TMP=" + winePath(tempDir) + "\r\n";
     bat += "cd /d " + winePath(workDir) + "\r\n";
-    bat += "start \"\" /wait \"" + winePath(exe) + "\" " + arguments + "\r\n";
+    const std::string limited = options.elevated ? "" : "\"" + winePath(helper("run_limited.exe")) + "\" ";
+    bat += "start \"\" /wait " + limited + "\"" + winePath(exe) + "\" " + arguments + "\r\n";
     bat += "echo EXITCODE=%errorlevel%\r\n";
     test::writeText(script, bat);
     // A server that outlives each run keeps Wine's own services up between
     // runs. Those services inherit the output handles, so the output goes to
     // a file: a pipe would stay open, and the caller wait, until they end.
     const fs::path log = workDir / ("run-" + randomHex(8) + ".log");
+    std::string environment = wineEnvironment();
+    if (!options.dllOverrides.empty())
+        environment += "WINEDLLOVERRIDES='mscoree,mshtml=;" + options.dllOverrides + "' ";
     runCommand("cd " + shellQuote(workDir.string()) + " && " + wineEnvironment() +
-               "wineserver -p15 </dev/null >/dev/null 2>&1; " + wineEnvironment() + "wine cmd /c " +
+               "wineserver -p15 </dev/null >/dev/null 2>&1; " + environment + "wine cmd /c " +
                shellQuote(winePath(script)) + " </dev/null >" + shellQuote(log.string()) + " 2>&1");
     const std::string output = readText(log);
     fs::remove(log);

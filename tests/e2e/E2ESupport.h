@@ -39,11 +39,22 @@ void makeInstaller(const fs::path& package, const fs::path& out);
 void appendArchive(const fs::path& stub, const fs::path& package, const fs::path& out,
                    const std::string& entryName = {});
 
+// Wine starts programs elevated; a double-click under UAC runs them with
+// the limited token, which is what runs get unless they ask otherwise.
+struct RunOptions {
+    bool elevated = false;
+    std::string dllOverrides; // added to WINEDLLOVERRIDES, e.g. "user32=n,b"
+};
+
 // Runs `exe arguments` under Wine with TEMP and TMP set to `tempDir` and
 // `workDir` as the current folder; returns the whole exit code, or -1000
 // when none was reported.
 int runInstaller(const fs::path& exe, const std::string& arguments, const fs::path& tempDir,
-                 const fs::path& workDir);
+                 const fs::path& workDir, const RunOptions& options = {});
+
+// The Windows helpers built for the tests (planted.dll, load_control.exe,
+// run_limited.exe).
+fs::path helper(const std::string& name);
 
 // Where the package's file lands in the prefix.
 fs::path installedFile(const PackageSpec& spec);

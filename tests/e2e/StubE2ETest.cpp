@@ -192,7 +192,7 @@ TEST_F(StubE2E, DamagedArchiveRunsNothing) {
 
 TEST_F(StubE2E, SignedInstallerVerifiesAndStillExtracts) {
     if (!test::haveTool("osslsigncode") || !test::haveTool("openssl"))
-        GTEST_SKIP() << "osslsigncode/openssl missing";
+        PAKFORGE_SKIP_WITHOUT_TOOL("osslsigncode/openssl missing");
     PackageSpec spec{uniqueName("PakS")};
     const fs::path package = makePackage(dir.path(), "signed.msi", spec);
     const fs::path installer = dir / "setup.exe";

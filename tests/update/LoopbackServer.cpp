@@ -10,7 +10,6 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -56,29 +55,19 @@ LoopbackServer::LoopbackServer() {
     setCase("newer");
     writeText(dir_ / "requests.log", "");
 
-    const std::string script = (sourceDir() / "tests" / "update" / "loopback_server.py").string();
-    const std::string portFile = (dir_ / "port").string();
-    std::vector<std::string> args = {"python3",     script,
-                                     "--cert",      (dir_ / "server.pem").string(),
-                                     "--key",       (dir_ / "server.key").string(),
-                                     "--port-file", portFile,
-                                     "--log",       (dir_ / "requests.log").string(),
-                                     "--case-file", (dir_ / "case").string()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    // The server's stdout must not hold the pipe runCommand reads.
     const std::string errors = (dir_ / "server.err").string();
-    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start python3");
-
+    std::string pid;
+    runCommand("python3 " + shellQuote((sourceDir() / "tests" / "update" / "loopback_server.py").string()) +
+                   " --dir " + shellQuote(dir_.path().string()) + " >/dev/null 2>" + shellQuote(errors) +
+                   " & echo $!",
+               &pid);
+    // Started by the shell: not our child, so it is watched with kill(0).
+    pid_ = std::stoi(pid);
+    const fs::path portFile = dir_ / "port";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!fs::exists(portFile)) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (::kill(pid_, 0) != 0) {
             pid_ = -1;
             const auto err = readFile(errors);
             throw std::runtime_error("the loopback server ended at start:\n" +
@@ -93,10 +82,7 @@ LoopbackServer::LoopbackServer() {
 }
 
 LoopbackServer::~LoopbackServer() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
 }
 
 void LoopbackServer::setCase(const std::string& name) {

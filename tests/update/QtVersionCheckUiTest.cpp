@@ -16,9 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 namespace pakforge {
 namespace {
 
@@ -102,19 +99,6 @@ class QtCheck : public ::testing::Test {
     std::unique_ptr<LoopbackServer> server;
     std::unique_ptr<UpdateEnvironment> env;
 };
-
-TEST_F(QtCheck, HandOverRunsOnTheGuiThreadWhileItWaits) {
-    std::atomic<bool> finished{false};
-    std::thread::id ranOn;
-    std::thread worker([&] {
-        ui.Synchronize([&] { ranOn = std::this_thread::get_id(); });
-        finished = true;
-        ui.WakeUp();
-    });
-    ui.ServeUntil([&] { return finished.load(); });
-    worker.join();
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-}
 
 TEST_F(QtCheck, DialogsAsShownAndYesOpensTheDownload) {
     DialogAnswerer person(QMessageBox::Yes);

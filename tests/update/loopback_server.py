@@ -1,17 +1,11 @@
 #!/usr/bin/env python3
-"""Loopback HTTPS server for the update-check tests.
-
-Answers GET /pad/getpad.php?pad=/case/NAME.xml&field=version with the case
-NAME below; the real description file (/pakforge/pakforge.xml) gets the case
-named in the file given by --case-file. Every request is logged as one JSON
-line (request line and headers) to --log. The chosen port is written to
---port-file once the server listens.
-"""
+"""Loopback HTTPS server for the update-check tests: GET ...?pad=/case/NAME.xml
+answers case NAME; the real description file (/pakforge/pakforge.xml) the case
+named in the file DIR/case. Requests are logged as JSON lines to DIR/requests.log."""
 import argparse
 import http.server
 import json
 import os
-import socket
 import ssl
 import sys
 import threading
@@ -110,23 +104,17 @@ class Server(http.server.ThreadingHTTPServer):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--cert", required=True)
-    parser.add_argument("--key", required=True)
-    parser.add_argument("--port-file", required=True)
-    parser.add_argument("--log", required=True)
-    parser.add_argument("--case-file", required=True)
-    args = parser.parse_args()
-
+    parser.add_argument("--dir", required=True)  # server.pem/.key in; port, requests.log, case
+    folder = parser.parse_args().dir
     server = Server(("127.0.0.1", 0), Handler)
     server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    server.context.load_cert_chain(args.cert, args.key)
-    server.log_path = args.log
+    server.context.load_cert_chain(os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"))
+    server.log_path = os.path.join(folder, "requests.log")
     server.log_lock = threading.Lock()
-    server.case_file = args.case_file
-    tmp = args.port_file + ".tmp"
-    with open(tmp, "w") as f:
+    server.case_file = os.path.join(folder, "case")
+    with open(os.path.join(folder, "port.tmp"), "w") as f:
         f.write(str(server.server_address[1]))
-    os.rename(tmp, args.port_file)
+    os.rename(os.path.join(folder, "port.tmp"), os.path.join(folder, "port"))
     server.serve_forever()
 
 

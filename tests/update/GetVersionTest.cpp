@@ -1,8 +1,11 @@
 // The program's own version block (generated at build time for this test
 // program as 3.3.0.0) and the comparison of version numbers.
 #include "update/getversion.h"
+#include "core/ByteIO.h"
 #include "platform/OwnVersionBlock.h"
 #include "resources/unitResourceVersionInfo.h"
+
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +32,62 @@ TEST(OwnVersionBlock, GeneratedBlockReadsBackAndMatchesOurWriter) {
     // both lay the tree out the same way, byte for byte.
     EXPECT_EQ(WriteVersionBlock(ParseVersionBlock(block)),
               std::vector<std::uint8_t>(block.begin(), block.end()));
+}
+
+// The version resource a real resource compiler (mingw-w64's windres) makes
+// from the same description, taken out of its .res file.
+std::vector<std::uint8_t> resourceCompilersBlock() {
+    test::TempDir dir;
+    test::writeText(dir / "v.rc", R"(1 VERSIONINFO
+FILEVERSION 3,3,0,0
+PRODUCTVERSION 3,3,0,0
+FILEFLAGSMASK 0x3F
+FILEFLAGS 0
+FILEOS 0x40004
+FILETYPE 1
+FILESUBTYPE 0
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "040904B0"
+    BEGIN
+      VALUE "FileVersion", "3.3.0.0"
+      VALUE "ProductName", "Pakforge"
+      VALUE "FileDescription", "Update check tests"
+      VALUE "ProductVersion", "3.3.0.0"
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x0409, 0x04B0
+  END
+END
+)");
+    if (test::runCommand("i686-w64-mingw32-windres -O res -i " + test::shellQuote((dir / "v.rc").string()) +
+                         " -o " + test::shellQuote((dir / "v.res").string())) != 0)
+        return {};
+    // .res records: data size, header size, type, name, ...; 32-bit aligned.
+    const auto res = test::readFile(dir / "v.res");
+    ByteReader r(res);
+    while (r.remaining() >= 12) {
+        const std::size_t start = r.position();
+        const std::uint32_t dataSize = r.u32(), headerSize = r.u32();
+        const bool version = r.u16() == 0xFFFF && r.u16() == 16;
+        r.seek(start + headerSize);
+        const auto data = r.bytes(dataSize);
+        if (version) return {data.begin(), data.end()};
+        r.seek(std::min<std::size_t>((r.position() + 3) & ~std::size_t{3}, res.size()));
+    }
+    return {};
+}
+
+TEST(OwnVersionBlock, GeneratedBlockIsTheResourceCompilersByteForByte) {
+    if (!test::haveTool("i686-w64-mingw32-windres")) {
+        if (std::getenv("CI")) FAIL() << "i686-w64-mingw32-windres is missing";
+        GTEST_SKIP() << "i686-w64-mingw32-windres is missing";
+    }
+    const auto block = platform::OwnVersionBlock();
+    EXPECT_EQ(resourceCompilersBlock(), std::vector<std::uint8_t>(block.begin(), block.end()));
 }
 
 TVersionNode stringNode(std::u16string key, std::u16string text) {

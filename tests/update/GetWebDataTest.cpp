@@ -66,6 +66,9 @@ TEST(WebData, WhereTheCheckAsks) {
     EXPECT_EQ(site.DownloadURL, u"https://updates.pakforge.example/downloads/pakforge.exe");
     EXPECT_EQ(site.SiteName, u"updates.pakforge.example");
     EXPECT_EQ(UpdateServer().Port, 443);
+    // A dead server holds the window's closing for at most this long.
+    EXPECT_EQ(TWebDataOptions{}.ConnectTimeout, std::chrono::seconds(15));
+    EXPECT_EQ(TWebDataOptions{}.TotalTimeout, std::chrono::seconds(30));
 
     UpdateEnvironment env("127.0.0.1:8443", "/tmp/extra.pem");
     const TUpdateServer server = UpdateServer();

@@ -5,6 +5,7 @@
 #include "core/Exceptions.h"
 #include "core/Utf16.h"
 #include "pakforge/Version.h"
+#include "update/checkpad4.h"
 
 #include <cerrno>
 #include <clocale>
@@ -41,6 +42,7 @@ constexpr std::uint64_t kProgressThreshold = 16u << 20;
 void printUsage(std::ostream& out) {
     out << "Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT\n"
            "       pakforge-cli --info PACKAGE\n"
+           "       pakforge-cli --check-updates\n"
            "\n"
            "Builds OUTPUT, a Windows executable that carries the installer PACKAGE\n"
            "(.msi), with ICON (.ico) as its icon. Pass \"\" as ICON, or a file that\n"
@@ -50,11 +52,16 @@ void printUsage(std::ostream& out) {
            "Options:\n"
            "  --force         build even when PACKAGE is not a Windows Installer package\n"
            "  --info PACKAGE  print the package's product name, version and manufacturer\n"
+           "  --check-updates ask the vendor's server whether a newer version exists\n"
+           "                  (exit 0 when it could tell, 1 when it could not)\n"
            "  -h, --help      show this help and exit\n"
            "  -V, --version   show the version and exit\n"
            "\n"
            "The stub container pakforge.dat is read from the program's folder, or from\n"
            "the file named by the environment variable PAKFORGE_CONTAINER.\n"
+           "--check-updates asks PAKFORGE_UPDATE_HOST (HOST or HOST:PORT) instead of the\n"
+           "vendor's server when it is set, trusting the PEM certificates in the file\n"
+           "PAKFORGE_UPDATE_CA besides the system's.\n"
            "\n"
            "Exit status: 0 on success, 1 when the build or the reading fails, 2 on a\n"
            "usage error.\n";
@@ -110,6 +117,56 @@ int showInfo(const std::string& argument) {
               << pakforge::utf16ToUtf8(props.labels.versionLabel) << "\n"
               << pakforge::utf16ToUtf8(props.labels.manufacturerLabel) << "\n";
     return 0;
+}
+
+// The window's update check without a window: one line, on stdout when it
+// could tell (newer or up to date, exit 0), on stderr when not (exit 1).
+int checkUpdates() {
+    struct ConsoleUi : pakforge::TQueuedHandOver {
+        pakforge::TModalResult MessageDlg(const std::u16string&, pakforge::TMsgDlgType type,
+                                          pakforge::TMsgDlgButtons buttons) override {
+            if (type == pakforge::TMsgDlgType::mtError)
+                failed = true;
+            else if (buttons & pakforge::mbYes)
+                newer = true;
+            else
+                latest = true;
+            return pakforge::TModalResult::mrNo; // never opens a browser
+        }
+        void OpenURL(const std::u16string&) override {}
+        bool failed = false, newer = false, latest = false;
+    } ui;
+
+    const pakforge::TUpdateSite site = pakforge::UpdateSite();
+    pakforge::TVersionCheck check(ui);
+    check.URLCurrVerFile = site.URLCurrVerFile;
+    check.DownloadURL = site.DownloadURL;
+    check.SiteName = site.SiteName;
+    check.FailureDlg = true;
+    check.DownloadDlg = true;
+    check.NoUpdatesDlg = true;
+    std::u16string answer;
+    check.OnGetURL = [&answer](pakforge::TVersionCheck&, std::u16string current, std::u16string) {
+        answer = pakforge::TrimControls(current);
+    };
+    check.CheckVersion();
+    check.WaitForCheck();
+
+    using pakforge::utf16ToUtf8;
+    if (ui.newer) {
+        std::cout << "There is a new version " << utf16ToUtf8(answer) << " of this program available at "
+                  << utf16ToUtf8(site.SiteName) << ": " << utf16ToUtf8(site.DownloadURL) << "\n";
+        return 0;
+    }
+    if (ui.latest) {
+        std::cout << "You already have the latest version " << utf16ToUtf8(check.FileVersion())
+                  << " of this program\n";
+        return 0;
+    }
+    std::string why = check.LastFailure();
+    if (why.empty()) why = "this program carries no version information to compare with";
+    std::cerr << "Could not check for updates at " << utf16ToUtf8(site.URLCurrVerFile) << ": " << why << "\n";
+    return kExitFailure;
 }
 
 int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force) {
@@ -187,6 +244,10 @@ int run(const std::vector<std::string>& given) {
     if (!args.empty() && args[0] == "--info") {
         if (args.size() != 2) return usageError("--info takes exactly one PACKAGE");
         return showInfo(args[1]);
+    }
+    if (!args.empty() && args[0] == "--check-updates") {
+        if (args.size() != 1) return usageError("--check-updates takes no arguments");
+        return checkUpdates();
     }
     if (!args.empty() && args[0].size() > 1 && args[0][0] == '-' && args[0] != "--")
         return usageError("unknown option '" + args[0] + "'");

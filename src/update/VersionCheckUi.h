@@ -1,0 +1,66 @@
+// What the update check needs from the program's window: the synchronous
+// hand-over to the GUI thread, message dialogs and the desktop's URL
+// handler. The Qt window, the Windows window and the command line each
+// supply one; the check itself stays free of any toolkit.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace pakforge {
+
+enum class TMsgDlgType { mtError, mtInformation, mtConfirmation };
+enum TMsgDlgBtn : unsigned { mbYes = 1, mbNo = 2, mbOK = 4 };
+using TMsgDlgButtons = unsigned;
+enum class TModalResult { mrNone, mrOk, mrYes, mrNo };
+
+class TVersionCheckUi {
+  public:
+    virtual ~TVersionCheckUi() = default;
+
+    // Worker thread: runs call on the GUI thread and returns once it has run
+    // there. call raises nothing.
+    virtual void Synchronize(const std::function<void()>& call) = 0;
+    // GUI thread: runs handed-over calls until finished() is true. finished
+    // is looked at again after every call and after every WakeUp.
+    virtual void ServeUntil(const std::function<bool()>& finished) = 0;
+    // Any thread: makes a ServeUntil look at its finished() again.
+    virtual void WakeUp() = 0;
+
+    // GUI thread: a modal message dialog at the default position; the
+    // button chosen.
+    virtual TModalResult MessageDlg(const std::u16string& text, TMsgDlgType type, TMsgDlgButtons buttons) = 0;
+    // GUI thread: opens an address with the desktop's handler; a failure is
+    // not reported.
+    virtual void OpenURL(const std::u16string& url) = 0;
+};
+
+// The hand-over for a thread without a toolkit's event loop (the command
+// line, tests): handed-over calls queue up and run inside ServeUntil on the
+// thread that serves.
+class TQueuedHandOver : public TVersionCheckUi {
+  public:
+    void Synchronize(const std::function<void()>& call) override;
+    void ServeUntil(const std::function<bool()>& finished) override;
+    void WakeUp() override;
+    // As ServeUntil, giving up at the deadline; false then.
+    bool ServeUntil(const std::function<bool()>& finished, std::chrono::steady_clock::time_point deadline);
+
+  private:
+    struct Pending {
+        const std::function<void()>* call;
+        bool done = false;
+    };
+    bool serve(const std::function<bool()>& finished, const std::chrono::steady_clock::time_point* deadline);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Pending*> queue_;
+    bool woken_ = false;
+};
+
+} // namespace pakforge

@@ -52,8 +52,9 @@ void printUsage(std::ostream& out) {
            "  -h, --help      show this help and exit\n"
            "  -V, --version   show the version and exit\n"
            "\n"
-           "The stub container pakforge.dat is read from the program's folder, or from\n"
-           "the file named by the environment variable PAKFORGE_CONTAINER.\n"
+           "The stub container pakforge.dat is read from the program's folder, else from\n"
+           "../share/pakforge beside it, or from the file named by the environment\n"
+           "variable PAKFORGE_CONTAINER.\n"
            "\n"
            "Exit status: 0 on success, 1 when the build or the reading fails, 2 on a\n"
            "usage error.\n";

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStyledItemDelegate>
 
 namespace pakforge::qt {
@@ -70,6 +71,9 @@ MainWindow::MainWindow(ui::MainFormSettings settings, QWidget* parent)
 
     createControls();
     setTabOrder();
+    // Where no window manager draws a close button, the desktop's usual keys.
+    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
 
     connect(&runner_, &BlockingRunner::started, this, [this] {
         progress_->setValue(0);

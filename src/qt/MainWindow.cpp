@@ -72,7 +72,7 @@ MainWindow::MainWindow(ui::MainFormSettings settings, QWidget* parent)
     createControls();
     setTabOrder();
     // Where no window manager draws a close button, the desktop's usual keys.
-    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &QWidget::close);
 
     connect(&runner_, &BlockingRunner::started, this, [this] {

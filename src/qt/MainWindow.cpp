@@ -290,6 +290,7 @@ bool MainWindow::executeOpenDialog(ui::TOpenDialog& dialog) {
         // One dialog for the window's lifetime; it keeps its folder between uses.
         openDialog_ = new QFileDialog(this);
         openDialog_->setObjectName(QStringLiteral("OpenDialog"));
+        openDialog_->setWindowTitle(QStringLiteral("Open"));
         openDialog_->setAcceptMode(QFileDialog::AcceptOpen);
         // A name that does not exist yet is fine (an output to be made).
         openDialog_->setFileMode(QFileDialog::AnyFile);

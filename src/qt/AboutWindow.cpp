@@ -41,6 +41,8 @@ AboutWindow::AboutWindow(ui::VersionCheck& versionCheck, QWidget* mainWindow)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setModal(false);
+    // Closing the main window ends the program, About open or not.
+    setAttribute(Qt::WA_QuitOnClose, false);
     setFixedSize(500, 277);
     setFont(pixelFont(QStringLiteral("Tahoma"), 11));
     QPalette light = palette();

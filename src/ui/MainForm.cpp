@@ -101,7 +101,14 @@ void Tmainform::About1Click() {
 }
 
 std::filesystem::path Tmainform::helpFilePath() const {
-    return settings_.helpFile.empty() ? programDataFile(kHelpFileName) : settings_.helpFile;
+    if (!settings_.helpFile.empty()) return settings_.helpFile;
+    // Where only the HTML pages were installed, name the compiled file
+    // beside them, so that the pages are found.
+    std::error_code ec;
+    const auto compiled = programDataFile(kHelpFileName);
+    if (std::filesystem::exists(compiled, ec)) return compiled;
+    const auto pages = programDataFile("help");
+    return std::filesystem::exists(pages, ec) ? pages.parent_path() / kHelpFileName : compiled;
 }
 
 void Tmainform::helpbuttonClick() {

@@ -82,6 +82,19 @@ for _ in $(seq 100); do [ -s "$work/sample.exe" ] && break; sleep 0.1; done
 sleep 1
 shot "$main" main-window-after-build.png
 
+# A long build, to show the window drawing its progress meanwhile: a large
+# file stands in for the package (the build packs any file).
+head -c 200M /dev/urandom >"$work/large.msi"
+click "$main" 200 122
+xdotool key --clearmodifiers ctrl+a && xdotool type --delay 2 "$work/large.msi"
+click "$main" 200 234
+xdotool key --clearmodifiers ctrl+a && xdotool type --delay 2 "$work/large.exe"
+click "$main" 517 292
+sleep 2
+shot "$main" main-window-building.png
+for _ in $(seq 600); do [ -s "$work/large.exe" ] && break; sleep 0.1; done
+sleep 0.5
+
 click "$main" 554 66
 about="$(window '^About Pakforge$')"
 sleep 0.5

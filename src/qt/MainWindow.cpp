@@ -155,11 +155,11 @@ void MainWindow::createControls() {
     versionLabel_ =
         label(this, QStringLiteral("versionLabel"), QStringLiteral("Product Version: -"), {16, 302});
 
-    auto* build = new QPushButton(QStringLiteral("Build"), this);
-    build->setObjectName(QStringLiteral("Button1"));
-    build->setFont(pixelFont(QStringLiteral("Tahoma"), 16, true));
-    build->setGeometry(453, 270, 129, 45);
-    connect(build, &QPushButton::clicked, this, [this] { handle(&ui::Tmainform::CompileClick); });
+    build_ = new QPushButton(QStringLiteral("Build"), this);
+    build_->setObjectName(QStringLiteral("Button1"));
+    build_->setFont(pixelFont(QStringLiteral("Tahoma"), 16, true));
+    build_->setGeometry(453, 270, 129, 45);
+    connect(build_, &QPushButton::clicked, this, [this] { handle(&ui::Tmainform::CompileClick); });
 
     // The log: no border, a bevel along its top edge.
     statuslist_ = new QListWidget(this);
@@ -210,16 +210,9 @@ void MainWindow::setTabOrder() {
     // The log first, then the fields, Build, and the buttons from the bottom
     // up; the banner takes no focus.
     panel1_->setFocusPolicy(Qt::NoFocus);
-    const QWidget* order[] = {statuslist_,
-                              msiedit_,
-                              appicon_,
-                              exeedit_,
-                              findChild<QPushButton*>(QStringLiteral("Button1")),
-                              browseButtons_[1],
-                              browseButtons_[2],
-                              browseButtons_[0]};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
-        QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+    QWidget* const order[] = {statuslist_, msiedit_,          appicon_,          exeedit_,
+                              build_,      browseButtons_[1], browseButtons_[2], browseButtons_[0]};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
     statuslist_->setFocus();
 }
 

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class QFileDialog;
 class QFrame;
@@ -98,6 +99,7 @@ class MainWindow : public QWidget, public ui::MainView {
     QLabel* manufacturerLabel_ = nullptr;
     QLabel* versionLabel_ = nullptr;
     QPushButton* browseButtons_[3] = {};
+    QPushButton* build_ = nullptr;
     QListWidget* statuslist_ = nullptr;
     LogDelegate* logDelegate_ = nullptr;
     QFrame* logBevel_ = nullptr;

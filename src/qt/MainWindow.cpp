@@ -313,10 +313,6 @@ int MainWindow::logAdd(std::u16string_view line) {
     return statuslist_->count() - 1;
 }
 
-int MainWindow::logCount() const {
-    return statuslist_->count();
-}
-
 void MainWindow::logSetTopIndex(int index) {
     if (QListWidgetItem* item = statuslist_->item(index))
         statuslist_->scrollToItem(item, QAbstractItemView::PositionAtTop);

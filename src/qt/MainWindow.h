@@ -57,7 +57,6 @@ class MainWindow : public QWidget, public ui::MainView {
     bool executeOpenDialog(ui::TOpenDialog& dialog) override;
     void logClear() override;
     int logAdd(std::u16string_view line) override;
-    int logCount() const override;
     void logSetTopIndex(int index) override;
     int logHorizontalExtent() const override;
     void logSetHorizontalExtent(int pixels) override;

@@ -58,7 +58,6 @@ class MainView : public View {
     // Appends a line and returns its index; throws EOutOfResources when the
     // list refuses it.
     virtual int logAdd(std::u16string_view line) = 0;
-    virtual int logCount() const = 0;
     virtual void logSetTopIndex(int index) = 0;
     virtual int logHorizontalExtent() const = 0;
     virtual void logSetHorizontalExtent(int pixels) = 0;

@@ -70,7 +70,6 @@ class FakeMainView : public MainView {
         log.push_back(u8(line));
         return static_cast<int>(log.size()) - 1;
     }
-    int logCount() const override { return static_cast<int>(log.size()); }
     void logSetTopIndex(int index) override { topIndex = index; }
     int logHorizontalExtent() const override { return extent; }
     void logSetHorizontalExtent(int pixels) override { extent = pixels; }

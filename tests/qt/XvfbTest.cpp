@@ -164,22 +164,5 @@ TEST_F(ThreeArguments, FailureShowsTheBoxThenTheWindowAndEndsWithOne) {
     EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(ThreeArguments, OtherwiseTheWindowOpensAndClosingItEndsTheProgramAboutAndAll) {
-    XServer x;
-    const pid_t app = start(x, container, {package.string(), sampleIcon().string()});
-    const auto window = x.waitForOneWindow(60s);
-    ASSERT_EQ(window.second, "590x402");
-    x.xdotool("mousemove --window " + window.first + " 554 66 click 1");
-    std::string about;
-    for (int i = 0; i < 600 && about.empty(); ++i) {
-        x.xdotool("search --onlyvisible --name '^About Pakforge$'", &about);
-        if (about.empty()) std::this_thread::sleep_for(100ms);
-    }
-    ASSERT_FALSE(about.empty()) << "the About link showed nothing";
-    x.xdotool("windowfocus --sync " + window.first);
-    x.xdotool("key ctrl+q");
-    EXPECT_EQ(waitExit(app, 60s), 0);
-}
-
 } // namespace
 } // namespace pakforge

@@ -517,13 +517,6 @@ TEST_F(MainFormTest, HelpOpensTheCompiledFileElseTheHtmlElseSaysSo) {
     view.opened.clear();
     form.helpbuttonClick();
     EXPECT_EQ(view.opened, (std::vector<std::string>{chm.string(), html.string()}));
-
-    // A path with blanks goes as it is; a topic names a page of the HTML help.
-    fs::create_directories(dir / "with blanks" / "help");
-    writeText(dir / "with blanks" / "help" / "window.html", "<html></html>");
-    view.opened.clear();
-    OpenHelpFile(view, dir / "with blanks" / "pakforge.chm", u"window.html");
-    EXPECT_EQ(view.opened, std::vector<std::string>{(dir / "with blanks" / "help" / "window.html").string()});
 }
 
 } // namespace

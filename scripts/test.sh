@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs every test: the regular
 # build (GUI, stub, end-to-end runs under Wine), a sanitizer build
-# (AddressSanitizer + UndefinedBehaviorSanitizer) of the tests, and a Release
-# build of the programs with Debian's default flags, as distributors build.
+# (AddressSanitizer + UndefinedBehaviorSanitizer) of the tests, a thread
+# sanitizer build of the update check, and a Release build of the programs
+# with Debian's default flags, as distributors build.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -22,6 +23,16 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPAKFORGE_SANITIZE=O
       -DPAKFORGE_BUILD_GUI=OFF -DPAKFORGE_BUILD_STUB=OFF -DPAKFORGE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --timeout 900 -LE 'e2e|slow'
+
+echo "== thread sanitizer build of the update check =="
+# The only code with a second thread: its worker and the hand-over.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAKFORGE_WERROR=ON \
+      -DPAKFORGE_BUILD_GUI=OFF -DPAKFORGE_BUILD_STUB=OFF -DPAKFORGE_BUILD_BENCH=OFF \
+      -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_C_FLAGS=-fsanitize=thread \
+      -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build-tsan -j "$jobs" --target update_tests update_noblock_tests update_cli_tests pakforge-cli
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j "$jobs" --timeout 900 \
+  -R 'VersionCheck|WebData|NoVersionBlock|CliCheck|IsNewer|GetVersion|OwnVersion'
 
 echo "== Release build with Debian's default flags =="
 # Warnings stay warnings here: a distributor's compiler and flags must not

@@ -103,6 +103,16 @@ std::filesystem::path programFolder() {
     return self.parent_path();
 }
 
+std::filesystem::path programDataFile(const std::filesystem::path& name) {
+    const auto folder = programFolder();
+    const auto beside = folder / name;
+    std::error_code ec;
+    if (std::filesystem::exists(beside, ec)) return beside;
+    const auto shared = (folder.parent_path() / "share" / "pakforge" / name).lexically_normal();
+    if (std::filesystem::exists(shared, ec)) return shared;
+    return beside;
+}
+
 std::filesystem::path defaultContainerPath() {
     // Made absolute so that messages about it name it in full.
     if (const char* env = std::getenv(kContainerEnvironment); env && *env) {
@@ -110,7 +120,7 @@ std::filesystem::path defaultContainerPath() {
         const auto full = std::filesystem::absolute(env, ec);
         return ec ? std::filesystem::path(env) : full.lexically_normal();
     }
-    return programFolder() / kContainerFileName;
+    return programDataFile(kContainerFileName);
 }
 
 std::string currentTimeText() {

@@ -33,6 +33,10 @@ struct BuildEvents {
 
 // The folder of the running executable.
 std::filesystem::path programFolder();
+// A data file of ours: beside the program when it is there (a build tree, a
+// portable copy), else in ../share/pakforge (an installed copy). When neither
+// holds it, the path beside the program, so that messages name that one.
+std::filesystem::path programDataFile(const std::filesystem::path& name);
 std::filesystem::path defaultContainerPath();
 
 // The local time of day in the locale's long time format.

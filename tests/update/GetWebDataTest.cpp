@@ -1,6 +1,7 @@
 // GetWebData against the loopback HTTPS server, for what the whole check
 // (VersionCheckTest) cannot see: the exact answer, bodies in pieces,
 // redirects and the certificate checks; and where the check asks.
+#include "core/Utf16.h"
 #include "update/getwebdata.h"
 #include "LoopbackServer.h"
 #include "update/checkpad4.h"
@@ -62,9 +63,10 @@ TEST(WebData, WhereTheCheckAsks) {
     ::unsetenv("PAKFORGE_UPDATE_HOST");
     ::unsetenv("PAKFORGE_UPDATE_CA");
     const TUpdateSite site = UpdateSite();
-    EXPECT_EQ(site.URLCurrVerFile, u"https://updates.pakforge.example/pakforge/pakforge.xml");
-    EXPECT_EQ(site.DownloadURL, u"https://updates.pakforge.example/downloads/pakforge.exe");
-    EXPECT_EQ(site.SiteName, u"updates.pakforge.example");
+    const std::u16string host = utf8ToUtf16(PAKFORGE_VENDOR_HOST); // as configured
+    EXPECT_EQ(site.URLCurrVerFile, u"https://" + host + u"/pakforge/pakforge.xml");
+    EXPECT_EQ(site.DownloadURL, u"https://" + host + u"/downloads/pakforge.exe");
+    EXPECT_EQ(site.SiteName, host);
     EXPECT_EQ(UpdateServer().Port, 443);
     // A dead server holds the window's closing for at most this long.
     EXPECT_EQ(TWebDataOptions{}.ConnectTimeout, std::chrono::seconds(15));

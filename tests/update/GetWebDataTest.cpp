@@ -1,9 +1,9 @@
 // GetWebData against the loopback HTTPS server, for what the whole check
 // (VersionCheckTest) cannot see: the exact answer, bodies in pieces,
 // redirects and the certificate checks; and where the check asks.
-#include "core/Utf16.h"
 #include "update/getwebdata.h"
 #include "LoopbackServer.h"
+#include "core/Utf16.h"
 #include "update/checkpad4.h"
 
 #include <gtest/gtest.h>

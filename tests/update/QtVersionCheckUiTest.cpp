@@ -3,13 +3,19 @@
 // Yes opening the download through QDesktopServices.
 #include "qt/QtVersionCheckUi.h"
 #include "LoopbackServer.h"
+#include "qt/AboutWindow.h"
+#include "qt/MainWindow.h"
+#include "ui/UpdateVersionCheck.h"
 #include "update/checkpad4.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -137,6 +143,32 @@ TEST_F(QtCheck, SecondClickAndClosingServeTheDialogWhileWaiting) {
     check.reset(); // closing the window: the second check's dialog still comes
     ASSERT_EQ(person.seen.size(), 2u);
     EXPECT_TRUE(person.seen[1].text.startsWith("You already have the latest version"));
+    EXPECT_TRUE(catcher.urls.isEmpty());
+}
+
+// The program as assembled: the About window's version line comes from this
+// program's own version block (3.3.0.0) and its link runs the real check
+// against the server PAKFORGE_UPDATE_HOST names.
+TEST_F(QtCheck, TheAboutWindowRunsTheRealCheck) {
+    DialogAnswerer person(QMessageBox::No);
+    ui::MainFormSettings settings;
+    settings.versionCheck = [this] { return std::make_unique<ui::UpdateVersionCheck>(ui); };
+    qt::MainWindow mainform(std::move(settings));
+    mainform.AfterConstruction({});
+    qt::AboutWindow about(*mainform.form().FVersionCheck(), &mainform);
+    mainform.setAboutWindow(&about);
+    EXPECT_EQ(about.findChild<QLabel*>(QStringLiteral("Label6"))->text(), "Product Version: 3.3.0.0 (x86)");
+
+    QTest::mouseClick(about.findChild<QLabel*>(QStringLiteral("UpdateLabel")), Qt::LeftButton);
+    QElapsedTimer waited;
+    waited.start();
+    while (person.seen.empty() && waited.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    ASSERT_EQ(person.seen.size(), 1u);
+    EXPECT_EQ(person.seen[0].text,
+              QString::fromStdString("There is a new version 3.4.0.0 of this program\navailable at " +
+                                     server->authority() + "\nDo you want to download it now?"));
+    mainform.FormDestroy();
     EXPECT_TRUE(catcher.urls.isEmpty());
 }
 

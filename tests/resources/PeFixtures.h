@@ -11,6 +11,22 @@
 
 namespace pakforge::test {
 
+// Whether the CI environment variable is set: a test that needs a missing
+// reader tool then fails instead of skipping.
+bool underCi();
+
+// Skips the test when `available` is false, or fails it under CI.
+#define PAKFORGE_REQUIRE_TOOL(available, what)                                                               \
+    do {                                                                                                     \
+        if (!(available)) {                                                                                  \
+            if (::pakforge::test::underCi()) FAIL() << (what) << " is missing (required under CI)";          \
+            GTEST_SKIP() << (what) << " is not available";                                                   \
+        }                                                                                                    \
+    } while (0)
+
+// Whether /usr/bin/python3 can import pefile.
+bool havePefile();
+
 // The folder holding hello.exe (with debug sections), hello-stripped.exe,
 // library.dll and plain.exe (no resources); empty when mingw is missing.
 std::filesystem::path mingwFixtures();
@@ -36,8 +52,11 @@ std::vector<std::string> listWithWrestool(const std::filesystem::path& file);
 // The same lines as listWithOurReader, reduced to "TYPE LANGUAGE SIZE" and sorted.
 std::vector<std::string> reduceForWrestool(const std::vector<std::string>& lines);
 
-// Layout problems our validator finds; pefile's warnings are added when it has any.
+// Layout problems our validator finds, then pefile's warnings (prefixed
+// "pefile: ") from a full load; without pefile ours alone, or under CI a
+// problem saying pefile is missing.
 std::vector<std::string> layoutProblems(const std::filesystem::path& file);
+std::vector<std::string> pefileWarnings(const std::filesystem::path& file);
 
 std::string crc32Hex(std::span<const std::uint8_t> bytes);
 

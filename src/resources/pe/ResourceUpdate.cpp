@@ -167,7 +167,9 @@ void ResourceUpdate::commit() {
     const bool provenChanged = result.size() != original.size() ||
                                (changedAt < result.size() && result[changedAt] != original[changedAt]);
     if (!provenChanged && result == original) return;
-    // Never write what we could not read back.
+    // Never write what the loader would refuse or we could not read back.
+    if (const auto problems = validateLayout(result); !problems.empty())
+        throw ELayoutRejected(impl_->file, problems, !validateLayout(original).empty());
     const std::size_t expected = list.size();
     std::size_t found = 0;
     forEachResource(result, parseHeaders(result), [&](const ResourceEntry&) { ++found; });

@@ -33,11 +33,6 @@ std::string idText(const pe::ResId& id) {
 
 } // namespace
 
-bool underCi() {
-    const char* ci = std::getenv("CI");
-    return ci && *ci;
-}
-
 bool havePefile() {
     static const bool have = runCommand("/usr/bin/python3 -c 'import pefile' 2>/dev/null") == 0;
     return have;

@@ -3,6 +3,8 @@
 // that list resources (ours, pefile, wrestool) in a comparable form.
 #pragma once
 
+#include "RequireTool.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -10,19 +12,6 @@
 #include <vector>
 
 namespace pakforge::test {
-
-// Whether the CI environment variable is set: a test that needs a missing
-// reader tool then fails instead of skipping.
-bool underCi();
-
-// Skips the test when `available` is false, or fails it under CI.
-#define PAKFORGE_REQUIRE_TOOL(available, what)                                                               \
-    do {                                                                                                     \
-        if (!(available)) {                                                                                  \
-            if (::pakforge::test::underCi()) FAIL() << (what) << " is missing (required under CI)";          \
-            GTEST_SKIP() << (what) << " is not available";                                                   \
-        }                                                                                                    \
-    } while (0)
 
 // Whether /usr/bin/python3 can import pefile.
 bool havePefile();

@@ -241,6 +241,35 @@ TEST(PeLayoutShapes, SectionsAfterAnUnalignedResourceSectionMoveByWholeUnits) {
         }
 }
 
+TEST(PeLayoutShapes, AnUnalignedResourceSectionLeftBehindIsRoundedUp) {
+    // .reloc made writable data the image needs where it is: the resources
+    // cannot grow in place and go to a new section instead.
+    PAKFORGE_REQUIRE_TOOL(test::havePefile(), "python3-pefile");
+    TempDir dir;
+    for (bool plus : {false, true}) {
+        SCOPED_TRACE(plus ? "PE32+" : "PE32");
+        Editable img{unalignedResourceRawSize(plus, false)};
+        img.section(3, 36, 0xC0000040);
+        img.directory(kDirBaseReloc, 0, 0);
+        img.fixCheckSum();
+        const auto file = dir / "left-behind.exe";
+        test::writeFile(file, img.bytes);
+        const auto before = img.headers();
+
+        addResource(file, u"BIG", test::randomBytes(50000, 26));
+
+        const auto h = parseHeaders(test::readFile(file));
+        ASSERT_EQ(h.sections.size(), 5u);
+        EXPECT_EQ(h.sections[3].virtualAddress, before.sections[3].virtualAddress);
+        EXPECT_EQ(h.sections[2].sizeOfRawData, alignUp(before.sections[2].sizeOfRawData, h.fileAlignment));
+        EXPECT_EQ(h.directory(kDirResource).rva, h.sections[4].virtualAddress);
+        EXPECT_THAT(test::layoutProblems(file), IsEmpty());
+        const auto listed = test::listWithOurReader(file);
+        EXPECT_EQ(test::listWithPefile(file), listed);
+        EXPECT_EQ(listed.size(), 2u);
+    }
+}
+
 TEST(PeLayoutGuard, AnImageTheValidatorRefusesIsNeverWritten) {
     // A gap in memory between .text and .data0, which the writer keeps: every
     // save of this file would be refused by the loader.

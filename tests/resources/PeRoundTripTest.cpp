@@ -18,8 +18,7 @@ using ::testing::IsEmpty;
 
 namespace {
 
-#define REQUIRE_PATH(path, what)                                                                             \
-    if ((path).empty()) GTEST_SKIP() << what << " is not available"
+#define REQUIRE_PATH(path, what) PAKFORGE_REQUIRE_TOOL(!(path).empty(), what)
 
 std::filesystem::path copyInto(const TempDir& dir, const std::filesystem::path& source) {
     const auto copy = dir / source.filename().string();
@@ -85,7 +84,7 @@ bool pefileChecksumOk(const std::filesystem::path& file) {
 
 TEST(PeRoundTrip, NsisStubsPe32AndPe32Plus) {
     const auto stubs = test::nsisStubs();
-    if (stubs.empty()) GTEST_SKIP() << "nsis stubs are not installed";
+    PAKFORGE_REQUIRE_TOOL(!stubs.empty(), "the NSIS stubs (nsis)");
     TempDir dir;
     int pe32Plus = 0;
     for (const auto& stub : stubs) {
@@ -107,8 +106,7 @@ TEST(PeRoundTrip, MingwProgramsAndDll) {
 TEST(PeRoundTrip, MingwPe32PlusProgramAndDll) {
     const auto fixtures = test::mingwFixtures();
     REQUIRE_PATH(fixtures, "i686-w64-mingw32-gcc");
-    if (!std::filesystem::exists(fixtures / "hello64.exe"))
-        GTEST_SKIP() << "x86_64-w64-mingw32-gcc is not available";
+    PAKFORGE_REQUIRE_TOOL(std::filesystem::exists(fixtures / "hello64.exe"), "x86_64-w64-mingw32-gcc");
     TempDir dir;
     for (const char* name : {"hello64.exe", "library64.dll"}) {
         const auto file = copyInto(dir, fixtures / name);

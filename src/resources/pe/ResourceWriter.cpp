@@ -531,6 +531,29 @@ bool rewriteInPlace(Image& img, int index, std::vector<std::uint8_t>& built) {
     return true;
 }
 
+// The section the resources left keeps its bytes; an unaligned raw size is
+// rounded up to FileAlignment, as the loader reads it, when the bytes that
+// adds are there and no other section's. Done after the new section went in:
+// a raw size rounded before would have put it inside bytes that follow.
+void alignAbandonedSection(Image& img, std::size_t index) {
+    auto& h = img.h;
+    SectionHeader& s = h.sections[index];
+    const std::uint64_t aligned = alignUp(s.sizeOfRawData, h.fileAlignment);
+    if (aligned == s.sizeOfRawData) return;
+    const std::uint64_t end = std::uint64_t{s.pointerToRawData} + aligned;
+    if (end > img.bytes().size()) return;
+    for (std::size_t j = 0; j < h.sections.size(); ++j) {
+        const auto& o = h.sections[j];
+        if (j != index && o.sizeOfRawData && o.pointerToRawData >= s.pointerToRawData &&
+            o.pointerToRawData < end)
+            return;
+    }
+    if (s.characteristics & kScnInitializedData)
+        h.sizeOfInitializedData =
+            static_cast<std::uint32_t>(h.sizeOfInitializedData + aligned - s.sizeOfRawData);
+    s.sizeOfRawData = static_cast<std::uint32_t>(aligned);
+}
+
 // Puts the resources into a new last section.
 void appendSection(Image& img, std::span<const ResourceRef> list) {
     auto& h = img.h;
@@ -672,6 +695,7 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
         img.h.directories[kDirResource] = {};
     } else if (index < 0 || !rewriteInPlace(img, index, built)) {
         appendSection(img, list);
+        if (index >= 0) alignAbandonedSection(img, static_cast<std::size_t>(index));
     }
     finish(img, oldCheckSum);
     return img.take();

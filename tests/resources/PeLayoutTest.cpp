@@ -292,7 +292,8 @@ TEST(PeLayoutGuard, AnImageTheValidatorRefusesIsNeverWritten) {
             EXPECT_THAT(e.message(),
                         HasSubstr("section 1 (.data0): sections are not contiguous (VirtualAddress 0x3000, "
                                   "expected 0x2000)"));
-            EXPECT_THAT(e.message(), HasSubstr("The file is unchanged. It broke these rules already"));
+            EXPECT_THAT(e.message(),
+                        HasSubstr("The file is unchanged. The original already breaks the loader's rules"));
         }
         EXPECT_EQ(test::readFile(file), img.bytes);
         // Nothing left beside it either.

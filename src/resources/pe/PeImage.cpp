@@ -412,7 +412,8 @@ std::string layoutRejectedMessage(const std::filesystem::path& file, const std::
                        file.string() +
                        "\" were not saved: the rewritten file would break the Windows loader's rules (" +
                        rules + "). The file is unchanged.";
-    if (brokenBefore) text += " It broke these rules already; relink it with a standard linker.";
+    if (brokenBefore)
+        text += " The original already breaks the loader's rules; relink it with a standard linker.";
     return text;
 }
 

@@ -24,7 +24,7 @@ class EBadImage : public EOSError {
 };
 
 // A rewritten image that validateLayout refuses: names the file and the
-// rules broken; brokenBefore when the original broke them too.
+// rules broken; brokenBefore when the original broke the rules already.
 class ELayoutRejected : public EOSError {
   public:
     ELayoutRejected(const std::filesystem::path& file, const std::vector<std::string>& problems,

@@ -80,7 +80,7 @@ Shape readShape(Input& in) {
     const bool hasRelocations = flags & 64, hasResources = flags & 128;
     const std::uint8_t alignments = in.u8();
     s.fileAlignment = 0x200u << (alignments & 3);
-    s.sectionAlignment = std::max(s.fileAlignment, 0x1000u << ((alignments >> 2) & 3) % 3);
+    s.sectionAlignment = std::max(s.fileAlignment, 0x1000u << (((alignments >> 2) & 3) % 3));
     s.headerRoom = (flags & 4) ? (alignments >> 4) : 0;
     const int plain = 1 + in.u8() % 6;
     for (int i = 0; i < plain; ++i) {

@@ -25,20 +25,7 @@ std::vector<std::uint8_t> readModuleFile(const std::filesystem::path& fileName) 
 
 } // namespace
 
-namespace {
-
-// Newest first: freed in the reverse of the order they were made, the
-// allocator hands the blocks out again in address order, which keeps the next
-// load of a large module walking memory forwards.
-void freeNewestFirst(std::vector<std::unique_ptr<TResourceDetails>>& list) {
-    while (!list.empty()) list.pop_back();
-}
-
-} // namespace
-
-TNTModule::~TNTModule() {
-    freeNewestFirst(list_);
-}
+TNTModule::~TNTModule() = default;
 
 std::int32_t TNTModule::GetResourceCount() const {
     return static_cast<std::int32_t>(list_.size());
@@ -99,7 +86,7 @@ std::u16string TNTModule::FromResId(const pe::ResId& id) {
 void TNTModule::LoadFromFile(const std::filesystem::path& fileName) {
     const std::vector<std::uint8_t> file = readModuleFile(fileName);
     const pe::PeHeaders headers = pe::parseHeaders(file);
-    freeNewestFirst(list_);
+    list_.clear();
     // Empty resources still get a non-null pointer: null would mean "make an
     // empty one" to the details constructor.
     static const std::uint8_t kNoBytes = 0;

@@ -203,7 +203,7 @@ TEST(GraphicsBlank, NewGroupsAndImagesByteForByte) {
 }
 
 TEST(GraphicsGroup, LoadFromIconFileTakesIdsAfterTheLargestInFileOrder) {
-    if (!haveIconTools()) GTEST_SKIP() << "icotool or python3 missing";
+    PAKFORGE_REQUIRE_TOOL(haveIconTools(), "icotool or python3");
     TempDir dir;
     const auto ico = makeSixImageIcon(dir);
     TListModule module;

@@ -59,7 +59,7 @@ std::vector<std::uint8_t> pngBytes(std::uint32_t width, std::uint32_t height) {
 } // namespace
 
 TEST(IconCodec, ReadsAnIcotoolFileImageByImage) {
-    if (!haveIconTools()) GTEST_SKIP() << "icotool or python3 missing";
+    PAKFORGE_REQUIRE_TOOL(haveIconTools(), "icotool or python3");
     TempDir dir;
     const auto path = makeSixImageIcon(dir);
     const auto file = test::readFile(path);
@@ -96,7 +96,7 @@ TEST(IconCodec, ReadsAnIcotoolFileImageByImage) {
 }
 
 TEST(IconCodec, WritesEntriesByPixelFormatAndRoundTripsByteForByte) {
-    if (!haveIconTools()) GTEST_SKIP() << "icotool or python3 missing";
+    PAKFORGE_REQUIRE_TOOL(haveIconTools(), "icotool or python3");
     TempDir dir;
     const auto input = test::readFile(makeSixImageIcon(dir));
     TExIcon icon;

@@ -3,6 +3,8 @@
 // a plain list module with the PE module's delete rules.
 #pragma once
 
+#include "RequireTool.h"
+
 #include "core/ByteIO.h"
 #include "resources/unitResourceDetails.h"
 #include "support/TestFiles.h"

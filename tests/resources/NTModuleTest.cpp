@@ -25,8 +25,7 @@ std::filesystem::path fixtureCopy(const TempDir& dir, const std::string& name) {
     return copy;
 }
 
-#define REQUIRE_MINGW(path)                                                                                  \
-    if ((path).empty()) GTEST_SKIP() << "i686-w64-mingw32-gcc is not installed"
+#define REQUIRE_MINGW(path) PAKFORGE_REQUIRE_TOOL(!(path).empty(), "i686-w64-mingw32-gcc")
 
 std::string identity(const TResourceDetails& d) {
     return utf16ToUtf8(d.ResourceType) + "/" + utf16ToUtf8(d.ResourceName()) + "/" +

@@ -3,6 +3,8 @@
 // that list resources (ours, pefile, wrestool) in a comparable form.
 #pragma once
 
+#include "RequireTool.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -10,6 +12,9 @@
 #include <vector>
 
 namespace pakforge::test {
+
+// Whether /usr/bin/python3 can import pefile.
+bool havePefile();
 
 // The folder holding hello.exe (with debug sections), hello-stripped.exe,
 // library.dll and plain.exe (no resources); empty when mingw is missing.
@@ -36,8 +41,11 @@ std::vector<std::string> listWithWrestool(const std::filesystem::path& file);
 // The same lines as listWithOurReader, reduced to "TYPE LANGUAGE SIZE" and sorted.
 std::vector<std::string> reduceForWrestool(const std::vector<std::string>& lines);
 
-// Layout problems our validator finds; pefile's warnings are added when it has any.
+// Layout problems our validator finds, then pefile's warnings (prefixed
+// "pefile: ") from a full load; without pefile ours alone, or under CI a
+// problem saying pefile is missing.
 std::vector<std::string> layoutProblems(const std::filesystem::path& file);
+std::vector<std::string> pefileWarnings(const std::filesystem::path& file);
 
 std::string crc32Hex(std::span<const std::uint8_t> bytes);
 

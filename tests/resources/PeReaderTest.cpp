@@ -256,7 +256,7 @@ TEST(PeResourceSection, TablesFollowTheLoadersOrder) {
 TEST(PeChecksum, MatchesTheImageHelpersSum) {
     // The linker filled in the sum; ours must agree.
     const auto fixtures = test::mingwFixtures();
-    if (fixtures.empty()) GTEST_SKIP() << "i686-w64-mingw32-gcc is not installed";
+    PAKFORGE_REQUIRE_TOOL(!fixtures.empty(), "i686-w64-mingw32-gcc");
     const auto bytes = test::readFile(fixtures / "hello.exe");
     const auto headers = parseHeaders(bytes);
     ASSERT_NE(headers.checkSum, 0u);

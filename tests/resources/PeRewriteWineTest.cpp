@@ -1,6 +1,10 @@
 // A mingw console program still runs under Wine after TNTModule rewrote its
-// resources: unchanged, grown past .reloc and the debug sections, and given a
-// resource section it never had.
+// resources: unchanged, grown past .reloc and the debug sections, given a
+// resource section it never had, also after a last section whose raw data
+// runs past its virtual size.
+#include "RequireTool.h"
+#include "core/ByteIO.h"
+#include "resources/pe/PeImage.h"
 #include "resources/unitNTModule.h"
 #include "support/TestFiles.h"
 #include "support/Wine.h"
@@ -31,8 +35,8 @@ std::vector<std::uint8_t> smallIcon() {
 } // namespace
 
 TEST(PeRewriteWine, ProgramStillRunsAfterRewrites) {
-    if (!test::haveTool("i686-w64-mingw32-gcc") || !test::haveTool("wine"))
-        GTEST_SKIP() << "mingw-w64 or wine missing";
+    PAKFORGE_REQUIRE_TOOL(test::haveTool("i686-w64-mingw32-gcc") && test::haveTool("wine"),
+                          "mingw-w64 or wine");
     test::ensureWinePrefix();
     TempDir dir;
     test::writeFile(dir / "app.ico", smallIcon());
@@ -43,6 +47,22 @@ TEST(PeRewriteWine, ProgramStillRunsAfterRewrites) {
                          &log),
         0)
         << log;
+
+    // plain.exe again, its last section (.reloc) given 0x1000 bytes more raw
+    // data than its one page of addresses holds.
+    {
+        auto bytes = test::readFile(dir / "plain.exe");
+        auto h = pe::parseHeaders(bytes);
+        ASSERT_EQ(std::uint64_t{h.sections.back().pointerToRawData} + h.sections.back().sizeOfRawData,
+                  bytes.size());
+        ASSERT_LE(h.sections.back().sizeOfRawData, 0x1000u);
+        bytes.resize(bytes.size() + 0x1000, 0x5A);
+        storeLE32(bytes.data() + h.sectionTableOffset + pe::kSectionHeaderSize * (h.sections.size() - 1) + 16,
+                  h.sections.back().sizeOfRawData + 0x1000);
+        storeLE32(bytes.data() + h.checkSumOffset(), pe::computeCheckSum(bytes, h.checkSumOffset()));
+        test::writeFile(dir / "raw-past.exe", bytes);
+        ASSERT_TRUE(pe::validateLayout(bytes).empty());
+    }
 
     std::string out;
     ASSERT_EQ(runUnderWine(dir / "hello.exe", &out), 7);
@@ -70,5 +90,17 @@ TEST(PeRewriteWine, ProgramStillRunsAfterRewrites) {
     EXPECT_NE(out.find("fixture says Hello 3"), std::string::npos) << out;
     // plain.exe had no resources: a new section, and LoadString still finds nothing.
     EXPECT_EQ(runUnderWine(dir / "plain.exe", &out), 7);
+    EXPECT_NE(out.find("fixture says  3"), std::string::npos) << out;
+
+    // The new section follows .reloc's pages, not its raw data; the program runs as before.
+    {
+        TNTModule module;
+        module.LoadFromFile(dir / "raw-past.exe");
+        module.AddResource(
+            TResourceDetails::Create<TResourceDetails>(&module, 0, u"BIG", u"10", big.size(), big.data()));
+        module.SaveToFile(dir / "raw-past.exe");
+    }
+    EXPECT_EQ(pe::validateLayout(test::readFile(dir / "raw-past.exe")), std::vector<std::string>{});
+    EXPECT_EQ(runUnderWine(dir / "raw-past.exe", &out), 7);
     EXPECT_NE(out.find("fixture says  3"), std::string::npos) << out;
 }

@@ -18,8 +18,7 @@ using ::testing::IsEmpty;
 
 namespace {
 
-#define REQUIRE_PATH(path, what)                                                                             \
-    if ((path).empty()) GTEST_SKIP() << what << " is not available"
+#define REQUIRE_PATH(path, what) PAKFORGE_REQUIRE_TOOL(!(path).empty(), what)
 
 std::filesystem::path copyInto(const TempDir& dir, const std::filesystem::path& source) {
     const auto copy = dir / source.filename().string();
@@ -31,7 +30,8 @@ std::filesystem::path copyInto(const TempDir& dir, const std::filesystem::path& 
 void expectRoundTrip(const std::filesystem::path& file) {
     SCOPED_TRACE(file.filename().string());
     const auto before = test::listWithOurReader(file);
-    ASSERT_EQ(test::listWithPefile(file), before); // our reader agrees with pefile on the input
+    ASSERT_EQ(test::listWithPefile(file), before);      // our reader agrees with pefile on the input
+    ASSERT_THAT(test::layoutProblems(file), IsEmpty()); // and our validator accepts what linkers write
     TNTModule module;
     module.LoadFromFile(file);
     ASSERT_EQ(module.ResourceCount(), static_cast<int>(before.size()));
@@ -84,7 +84,7 @@ bool pefileChecksumOk(const std::filesystem::path& file) {
 
 TEST(PeRoundTrip, NsisStubsPe32AndPe32Plus) {
     const auto stubs = test::nsisStubs();
-    if (stubs.empty()) GTEST_SKIP() << "nsis stubs are not installed";
+    PAKFORGE_REQUIRE_TOOL(!stubs.empty(), "the NSIS stubs (nsis)");
     TempDir dir;
     int pe32Plus = 0;
     for (const auto& stub : stubs) {
@@ -106,7 +106,7 @@ TEST(PeRoundTrip, MingwProgramsAndDll) {
 TEST(PeRoundTrip, MingwPe32PlusProgramAndDll) {
     const auto fixtures = test::mingwFixtures();
     REQUIRE_PATH(fixtures, "i686-w64-mingw32-gcc");
-    if (!std::filesystem::exists(fixtures / "hello64.exe")) GTEST_SKIP() << "x86_64-w64-mingw32-gcc is not available";
+    PAKFORGE_REQUIRE_TOOL(std::filesystem::exists(fixtures / "hello64.exe"), "x86_64-w64-mingw32-gcc");
     TempDir dir;
     for (const char* name : {"hello64.exe", "library64.dll"}) {
         const auto file = copyInto(dir, fixtures / name);
@@ -115,7 +115,8 @@ TEST(PeRoundTrip, MingwPe32PlusProgramAndDll) {
         // Growing past .reloc and the debug sections works the same way in PE32+.
         const auto big = test::randomBytes(150000, 9);
         addResource(file, u"10", u"BIG", 0, big);
-        EXPECT_THAT(test::listWithPefile(file), ::testing::Contains("10 BIG 0 150000 " + test::crc32Hex(big)));
+        EXPECT_THAT(test::listWithPefile(file),
+                    ::testing::Contains("10 BIG 0 150000 " + test::crc32Hex(big)));
         EXPECT_THAT(test::layoutProblems(file), IsEmpty());
     }
 }

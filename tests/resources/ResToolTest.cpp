@@ -90,7 +90,7 @@ for lang, data in groups:
 } // namespace
 
 TEST(ResTool, SetIconGivesOneMainIconThatPefileAndWrestoolRead) {
-    if (!haveAll()) GTEST_SKIP() << "mingw-w64, icotool, wrestool or pakforge-res missing";
+    PAKFORGE_REQUIRE_TOOL(haveAll(), "mingw-w64, icotool, wrestool or pakforge-res");
     TempDir dir;
     const auto exe = fixtureProgram(dir);
     const auto ico = makeSixImageIcon(dir);
@@ -159,7 +159,7 @@ TEST(ResTool, SetIconGivesOneMainIconThatPefileAndWrestoolRead) {
 }
 
 TEST(ResTool, ListExtractAndRewrite) {
-    if (!haveAll()) GTEST_SKIP() << "mingw-w64, icotool, wrestool or pakforge-res missing";
+    PAKFORGE_REQUIRE_TOOL(haveAll(), "mingw-w64, icotool, wrestool or pakforge-res");
     TempDir dir;
     const auto exe = fixtureProgram(dir);
 
@@ -197,7 +197,7 @@ TEST(ResTool, ListExtractAndRewrite) {
 }
 
 TEST(ResTool, FailuresReportOnStderrAndLeaveTheFileAlone) {
-    if (!haveAll()) GTEST_SKIP() << "mingw-w64, icotool, wrestool or pakforge-res missing";
+    PAKFORGE_REQUIRE_TOOL(haveAll(), "mingw-w64, icotool, wrestool or pakforge-res");
     TempDir dir;
     const auto exe = fixtureProgram(dir);
     const auto before = test::readFile(exe);

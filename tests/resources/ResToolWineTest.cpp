@@ -23,8 +23,8 @@ int res(const std::string& args) {
 } // namespace
 
 TEST(ResToolWine, EditedProgramStillRuns) {
-    if (!haveMingw() || !haveIconTools() || !test::haveTool("wine"))
-        GTEST_SKIP() << "mingw-w64, icotool or wine missing";
+    PAKFORGE_REQUIRE_TOOL(haveMingw() && haveIconTools() && test::haveTool("wine"),
+                          "mingw-w64, icotool or wine");
     test::ensureWinePrefix();
     TempDir dir;
     const auto ico = makeSixImageIcon(dir);

@@ -60,7 +60,7 @@ TEST(VersionInfo, EmptyBlockIsTheNinetyTwoByteRoot) {
 }
 
 TEST(VersionInfo, ReadsACompiledBlockAndWritesItBackByteForByte) {
-    if (!haveMingw() || !test::haveTool("wrestool")) GTEST_SKIP() << "mingw-w64 or wrestool missing";
+    PAKFORGE_REQUIRE_TOOL(haveMingw() && test::haveTool("wrestool"), "mingw-w64 or wrestool");
     TempDir dir;
     const auto bytes = compiledBlock(dir);
     const TVersionInfoBlock block(bytes);

@@ -3,6 +3,7 @@
 #include "core/ByteIO.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <unordered_set>
 
 namespace pakforge::pe {
@@ -44,8 +45,20 @@ std::string SectionHeader::nameText() const {
 int PeHeaders::sectionOfRva(std::uint64_t rva) const {
     for (std::size_t i = 0; i < sections.size(); ++i) {
         const auto& s = sections[i];
-        const std::uint64_t extent = std::max<std::uint64_t>(s.virtualSize, s.sizeOfRawData);
-        if (rva >= s.virtualAddress && rva < std::uint64_t{s.virtualAddress} + extent)
+        std::uint64_t end = std::uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.sizeOfRawData);
+        // Raw data past the virtual size can run into the next section's
+        // addresses; the loader maps them to that section.
+        if (i + 1 < sections.size() && sections[i + 1].virtualAddress > s.virtualAddress)
+            end = std::min<std::uint64_t>(end, sections[i + 1].virtualAddress);
+        if (rva >= s.virtualAddress && rva < end) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int PeHeaders::rawSectionOfRva(std::uint64_t rva) const {
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        const auto& s = sections[i];
+        if (rva >= s.virtualAddress && rva < std::uint64_t{s.virtualAddress} + s.sizeOfRawData)
             return static_cast<int>(i);
     }
     return -1;
@@ -289,6 +302,18 @@ std::uint32_t computeCheckSum(std::span<const std::uint8_t> file, std::uint32_t 
     return static_cast<std::uint32_t>(sum + size);
 }
 
+namespace {
+
+std::string hex(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+constexpr std::uint64_t kPageSize = 4096;
+
+} // namespace
+
 std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
     std::vector<std::string> problems;
     PeHeaders h;
@@ -300,7 +325,10 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
     }
     auto problem = [&](std::string text) { problems.push_back(std::move(text)); };
     const std::uint64_t fa = h.fileAlignment, sa = h.sectionAlignment;
-    if (fa < 512 && fa != sa) problem("FileAlignment below 512 without matching SectionAlignment");
+    // Below a page the file is mapped as it is: file and memory layouts must agree.
+    const bool flat = sa < kPageSize;
+    if (flat && fa != sa) problem("SectionAlignment below the page size without a matching FileAlignment");
+    if (!flat && fa < 512) problem("FileAlignment below 512");
     if (fa > 65536) problem("FileAlignment above 64 KB");
     const std::uint64_t tableEnd =
         std::uint64_t{h.sectionTableOffset} + h.sections.size() * kSectionHeaderSize;
@@ -308,34 +336,41 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
     if (h.sizeOfHeaders % fa) problem("SizeOfHeaders is not a multiple of FileAlignment");
     if (h.sizeOfHeaders > file.size()) problem("SizeOfHeaders exceeds the file");
 
+    // Each section starts where the one before ends in memory, rounded up to
+    // SectionAlignment; the first right after the headers.
     std::uint64_t expectedVa = alignUp(h.sizeOfHeaders, sa);
-    std::uint64_t initialized = 0;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> rawRanges;
     for (std::size_t i = 0; i < h.sections.size(); ++i) {
         const auto& s = h.sections[i];
         const std::string name = "section " + std::to_string(i) + " (" + s.nameText() + ")";
-        if (s.virtualAddress % sa) problem(name + ": VirtualAddress not aligned");
-        if (s.virtualAddress != expectedVa) problem(name + ": sections are not contiguous");
+        if (s.virtualAddress % sa)
+            problem(name + ": VirtualAddress " + hex(s.virtualAddress) + " not aligned");
+        if (s.virtualAddress != expectedVa)
+            problem(name + ": sections are not contiguous (VirtualAddress " + hex(s.virtualAddress) +
+                    ", expected " + hex(expectedVa) + ")");
         expectedVa = alignUp(std::uint64_t{s.virtualAddress} + s.virtualExtent(), sa);
         if (s.sizeOfRawData) {
             if (s.pointerToRawData % fa) problem(name + ": PointerToRawData not aligned");
             if (s.sizeOfRawData % fa) problem(name + ": SizeOfRawData not aligned");
+            if (flat && s.pointerToRawData != s.virtualAddress)
+                problem(name + ": PointerToRawData differs from VirtualAddress below page alignment");
             if (s.pointerToRawData < h.sizeOfHeaders) problem(name + ": raw data overlaps the headers");
             if (std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > file.size())
                 problem(name + ": raw data runs past the end of the file");
             rawRanges.emplace_back(s.pointerToRawData, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
         }
-        if (s.characteristics & kScnInitializedData) initialized += s.sizeOfRawData;
     }
     std::sort(rawRanges.begin(), rawRanges.end());
     for (std::size_t i = 1; i < rawRanges.size(); ++i)
         if (rawRanges[i].first < rawRanges[i - 1].second) problem("raw data of two sections overlaps");
-    if (h.sizeOfImage != expectedVa) problem("SizeOfImage does not end at the last section");
-    (void)initialized;
+    if (h.sizeOfImage != expectedVa)
+        problem("SizeOfImage " + hex(h.sizeOfImage) + " does not end at the last section (" +
+                hex(expectedVa) + ")");
 
     for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
         const DataDirectory d = h.directories[i];
         if (!d.rva && !d.size) continue;
+        const std::string name = "data directory " + std::to_string(i);
         if (i == kDirSecurity) {
             if (std::uint64_t{d.rva} + d.size > file.size())
                 problem("certificate table runs past the end of the file");
@@ -344,13 +379,18 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
         if (i == kDirBoundImport && d.rva < h.sizeOfHeaders) continue; // lives in the headers
         const int index = h.sectionOfRva(d.rva);
         if (index < 0) {
-            problem("data directory " + std::to_string(i) + " lies outside every section");
+            problem(name + " lies outside every section");
             continue;
         }
         const auto& s = h.sections[static_cast<std::size_t>(index)];
         const std::uint64_t end = std::uint64_t{s.virtualAddress} + alignUp(s.virtualExtent(), sa);
-        if (std::uint64_t{d.rva} + d.size > end)
-            problem("data directory " + std::to_string(i) + " runs past its section");
+        if (std::uint64_t{d.rva} + d.size > end) problem(name + " runs past its section");
+        // Reading a file that is not mapped, the system finds a section by
+        // its raw size: that must lead to the same section.
+        const int byRaw = h.rawSectionOfRva(d.rva);
+        if (byRaw >= 0 && byRaw != index)
+            problem(name + " lies in section " + std::to_string(index) + " but the raw data of section " +
+                    std::to_string(byRaw) + " covers its address");
     }
 
     try {
@@ -361,5 +401,26 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
     if (h.checkSum && h.checkSum != computeCheckSum(file, h.checkSumOffset())) problem("CheckSum is wrong");
     return problems;
 }
+
+namespace {
+
+std::string layoutRejectedMessage(const std::filesystem::path& file, const std::vector<std::string>& problems,
+                                  bool brokenBefore) {
+    std::string rules;
+    for (const auto& p : problems) rules += (rules.empty() ? "" : "; ") + p;
+    std::string text = "System Error.  Code: " + std::to_string(kBadExeFormat) + ".\r\nThe resources of \"" +
+                       file.string() +
+                       "\" were not saved: the rewritten file would break the Windows loader's rules (" +
+                       rules + "). The file is unchanged.";
+    if (brokenBefore)
+        text += " The original already breaks the loader's rules; relink it with a standard linker.";
+    return text;
+}
+
+} // namespace
+
+ELayoutRejected::ELayoutRejected(const std::filesystem::path& file, const std::vector<std::string>& problems,
+                                 bool brokenBefore)
+    : EOSError(layoutRejectedMessage(file, problems, brokenBefore), kBadExeFormat) {}
 
 } // namespace pakforge::pe

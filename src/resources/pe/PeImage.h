@@ -7,6 +7,7 @@
 #include "resources/pe/ResourceUpdate.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <span>
 #include <string>
@@ -20,6 +21,14 @@ inline constexpr int kBadExeFormat = 193;
 class EBadImage : public EOSError {
   public:
     explicit EBadImage(const std::string& reason);
+};
+
+// A rewritten image that validateLayout refuses: names the file and the
+// rules broken; brokenBefore when the original broke the rules already.
+class ELayoutRejected : public EOSError {
+  public:
+    ELayoutRejected(const std::filesystem::path& file, const std::vector<std::string>& problems,
+                    bool brokenBefore);
 };
 
 inline constexpr std::uint32_t kDirExport = 0;
@@ -89,8 +98,12 @@ struct PeHeaders {
     DataDirectory directory(std::uint32_t index) const {
         return index < directories.size() ? directories[index] : DataDirectory{};
     }
-    // The section whose [VA, VA + max(VirtualSize, SizeOfRawData)) holds rva, or -1.
+    // The section whose [VA, VA + max(VirtualSize, SizeOfRawData)) holds rva,
+    // cut at the next section's VA; or -1.
     int sectionOfRva(std::uint64_t rva) const;
+    // The first section whose [VA, VA + SizeOfRawData) holds rva, or -1: how
+    // the system looks up an address in a file it has not mapped.
+    int rawSectionOfRva(std::uint64_t rva) const;
 };
 
 // Parses the DOS, COFF and optional headers and the section table.
@@ -115,7 +128,10 @@ void forEachResource(std::span<const std::uint8_t> file, const PeHeaders& header
 // carries folded, the CheckSum field itself skipped, plus the file length.
 std::uint32_t computeCheckSum(std::span<const std::uint8_t> file, std::uint32_t checkSumOffset);
 
-// Replays the loader's layout rules; returns the problems found (empty = fine).
+// Replays the loader's layout rules (alignments, contiguous sections,
+// SizeOfHeaders and SizeOfImage, raw data inside the file and apart, data
+// directories inside their sections, a readable resource directory, the
+// checksum); returns the problems found, each naming its rule (empty = fine).
 std::vector<std::string> validateLayout(std::span<const std::uint8_t> file);
 
 inline std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {

@@ -25,31 +25,14 @@ struct ResourceUpdate::Impl {
     std::filesystem::path file;
     std::vector<std::uint8_t> original;
     std::vector<Pending> pending;
-    // Copies of the bytes given to update(), in chunks that never move: small
-    // copies fill a shared chunk, large ones get their own.
-    std::vector<std::unique_ptr<std::uint8_t[]>> chunks;
-    std::uint8_t* smallChunk = nullptr; // the shared chunk being filled
-    std::size_t smallFree = 0;
+    // Copies of the bytes given to update(). A vector's buffer stays put when
+    // the outer vector grows, so the spans in pending stay valid.
+    std::vector<std::vector<std::uint8_t>> copies;
     bool done = false;
 
     std::span<const std::uint8_t> keep(std::span<const std::uint8_t> data) {
-        constexpr std::size_t kChunk = 1u << 20;
         if (data.empty()) return {};
-        std::uint8_t* at = nullptr;
-        if (data.size() > kChunk / 4) {
-            chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(data.size()));
-            at = chunks.back().get();
-        } else {
-            if (!smallChunk || smallFree < data.size()) {
-                chunks.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kChunk));
-                smallChunk = chunks.back().get();
-                smallFree = kChunk;
-            }
-            at = smallChunk + (kChunk - smallFree);
-            smallFree -= data.size();
-        }
-        std::copy(data.begin(), data.end(), at);
-        return {at, data.size()};
+        return copies.emplace_back(data.begin(), data.end());
     }
 
     // The pending set in the loader's order, one entry per identity.
@@ -167,7 +150,9 @@ void ResourceUpdate::commit() {
     const bool provenChanged = result.size() != original.size() ||
                                (changedAt < result.size() && result[changedAt] != original[changedAt]);
     if (!provenChanged && result == original) return;
-    // Never write what we could not read back.
+    // Never write what the loader would refuse or we could not read back.
+    if (const auto problems = validateLayout(result); !problems.empty())
+        throw ELayoutRejected(impl_->file, problems, !validateLayout(original).empty());
     const std::size_t expected = list.size();
     std::size_t found = 0;
     forEachResource(result, parseHeaders(result), [&](const ResourceEntry&) { ++found; });

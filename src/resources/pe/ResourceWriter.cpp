@@ -33,25 +33,37 @@ std::vector<std::uint8_t> buildResourceSection(const ResourceTree& tree, std::ui
 
 namespace {
 
-// Appends prefix and then the section (see buildResourceSectionFromList) to
-// out, reserving room for extra bytes more: a rewrite builds the section
-// straight into the new file instead of copying it there.
-void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t baseRva,
-                           std::span<const std::uint8_t> prefix, std::size_t extra,
-                           std::vector<std::uint8_t>& out) {
-    // The tables as runs of the sorted list (grouped by address, see
-    // ResourceList): one array walk per pass, no tree nodes. Identifiers are
-    // copied into the tables so later passes touch the list's ResIds only for
-    // names.
-    struct Table {
-        const ResId* id;
-        bool named;
-        std::uint16_t number;
-        std::uint32_t first, count, namedCount;
-    };
+// One directory table as a run of the sorted list (grouped by address, see
+// ResourceList): a type's table covers a run of name tables, a name's table a
+// run of leaves. The identifier is copied so the writer touches the list's
+// ResIds only for names.
+struct Table {
+    const ResId* id;
+    bool named;
+    std::uint16_t number;
+    std::uint32_t first, count, namedCount;
+};
+
+// Where everything of a resource section goes, relative to its start: the
+// tables (root, every name table, every language table), the data entries,
+// the names, then the data, each item aligned.
+struct SectionLayout {
+    std::vector<Table> types, names;
+    std::size_t namedTypes = 0;
+    std::uint64_t nameTablesOffset = 0;
+    std::uint64_t languageTablesOffset = 0;
+    std::uint64_t dataEntriesOffset = 0;
+    std::uint64_t namesOffset = 0;
+    std::uint64_t dataOffset = 0;
+    std::uint64_t size = 0;
+};
+
+SectionLayout planResourceSection(std::span<const ResourceRef> leaves, std::uint32_t baseRva) {
     // Each data entry takes 16 bytes of a section under 2 GB.
     if (leaves.size() > 0x7FFFFFFFu / 16) throw EBadImage("the resources are too large for a PE image");
-    std::vector<Table> types, names;
+    SectionLayout plan;
+    auto& types = plan.types;
+    auto& names = plan.names;
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         const ResourceRef& l = leaves[i];
         const bool newType = i == 0 || l.type != leaves[i - 1].type;
@@ -67,35 +79,33 @@ void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t ba
         }
         ++names.back().count;
     }
-    std::size_t namedTypes = 0;
     for (const auto& t : types)
-        if (t.named) ++namedTypes;
+        if (t.named) ++plan.namedTypes;
     if (types.size() > 0xFFFF) throw EBadImage("too many resource types");
     for (const auto& t : types)
         if (t.count > 0xFFFF) throw EBadImage("too many resource names under one type");
     for (const auto& n : names)
         if (n.count > 0xFFFF) throw EBadImage("too many languages under one resource");
 
-    // Offsets. Tables first (root, then every name table, then every
-    // language table), then the data entries, the names, and the data.
-    const std::uint64_t nameTablesOffset = 16 + 8 * std::uint64_t{types.size()};
-    const std::uint64_t languageTablesOffset =
-        nameTablesOffset + 16 * std::uint64_t{types.size()} + 8 * names.size();
-    const std::uint64_t dataEntriesOffset =
-        languageTablesOffset + 16 * std::uint64_t{names.size()} + 8 * leaves.size();
-    const std::uint64_t namesOffset = dataEntriesOffset + 16 * std::uint64_t{leaves.size()};
-    std::uint64_t offset = namesOffset;
+    plan.nameTablesOffset = 16 + 8 * std::uint64_t{types.size()};
+    plan.languageTablesOffset = plan.nameTablesOffset + 16 * std::uint64_t{types.size()} + 8 * names.size();
+    plan.dataEntriesOffset = plan.languageTablesOffset + 16 * std::uint64_t{names.size()} + 8 * leaves.size();
+    plan.namesOffset = plan.dataEntriesOffset + 16 * std::uint64_t{leaves.size()};
+    std::uint64_t offset = plan.namesOffset;
     for (const auto& t : types)
         if (t.named) offset += 2 + 2 * std::uint64_t{t.id->name().size()};
     for (const auto& n : names)
         if (n.named) offset += 2 + 2 * std::uint64_t{n.id->name().size()};
-    const std::uint64_t dataOffset = alignUp(alignUp(offset, 4), kDataAlignment);
-    std::uint64_t total = dataOffset;
-    for (const auto& l : leaves) total = alignUp(total + l.data.size(), kDataAlignment);
-    if (total + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
+    plan.dataOffset = alignUp(alignUp(offset, 4), kDataAlignment);
+    plan.size = plan.dataOffset;
+    for (const auto& l : leaves) plan.size = alignUp(plan.size + l.data.size(), kDataAlignment);
+    if (plan.size + baseRva > 0x7FFFFFFFu) throw EBadImage("the resources are too large for a PE image");
+    return plan;
+}
 
-    out.reserve(out.size() + prefix.size() + static_cast<std::size_t>(total) + extra);
-    out.insert(out.end(), prefix.begin(), prefix.end());
+// Appends the section laid out by plan to out.
+void writeResourceSection(const SectionLayout& plan, std::span<const ResourceRef> leaves,
+                          std::uint32_t baseRva, std::vector<std::uint8_t>& out) {
     const std::size_t base = out.size();
     ByteWriter w(out);
     // Alignment counts from the section's start, wherever it sits in out.
@@ -103,7 +113,7 @@ void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t ba
         const std::size_t at = out.size() - base;
         if (at % alignment) w.zeros(alignment - at % alignment);
     };
-    std::uint64_t nextName = namesOffset;
+    std::uint64_t nextName = plan.namesOffset;
     auto tableHeader = [&](std::size_t named, std::size_t count) {
         w.u32(0); // characteristics
         w.u32(0); // time stamp
@@ -119,42 +129,36 @@ void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t ba
     };
 
     // Root, then the name tables: their names follow the type names.
-    tableHeader(namedTypes, types.size());
-    {
-        std::uint64_t table = nameTablesOffset;
-        for (const auto& t : types) {
-            w.u32(nameField(t));
+    tableHeader(plan.namedTypes, plan.types.size());
+    std::uint64_t table = plan.nameTablesOffset;
+    for (const auto& t : plan.types) {
+        w.u32(nameField(t));
+        w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
+        table += 16 + 8 * std::uint64_t{t.count};
+    }
+    table = plan.languageTablesOffset;
+    for (const auto& t : plan.types) {
+        tableHeader(t.namedCount, t.count);
+        for (std::size_t i = t.first; i < t.first + t.count; ++i) {
+            w.u32(nameField(plan.names[i]));
             w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
-            table += 16 + 8 * std::uint64_t{t.count};
+            table += 16 + 8 * std::uint64_t{plan.names[i].count};
         }
     }
-    {
-        std::uint64_t table = languageTablesOffset;
-        for (const auto& t : types) {
-            tableHeader(t.namedCount, t.count);
-            for (std::size_t i = t.first; i < t.first + t.count; ++i) {
-                w.u32(nameField(names[i]));
-                w.u32(kSubdirectoryFlag | static_cast<std::uint32_t>(table));
-                table += 16 + 8 * std::uint64_t{names[i].count};
-            }
-        }
-    }
-    for (const auto& n : names) {
+    for (const auto& n : plan.names) {
         tableHeader(0, n.count);
         for (std::size_t i = n.first; i < n.first + n.count; ++i) {
             w.u32(leaves[i].language);
-            w.u32(static_cast<std::uint32_t>(dataEntriesOffset + 16 * i));
+            w.u32(static_cast<std::uint32_t>(plan.dataEntriesOffset + 16 * i));
         }
     }
-    {
-        std::uint64_t at = dataOffset;
-        for (const auto& l : leaves) {
-            w.u32(static_cast<std::uint32_t>(baseRva + at));
-            w.u32(static_cast<std::uint32_t>(l.data.size()));
-            w.u32(0); // code page
-            w.u32(0);
-            at = alignUp(at + l.data.size(), kDataAlignment);
-        }
+    std::uint64_t at = plan.dataOffset;
+    for (const auto& l : leaves) {
+        w.u32(static_cast<std::uint32_t>(baseRva + at));
+        w.u32(static_cast<std::uint32_t>(l.data.size()));
+        w.u32(0); // code page
+        w.u32(0);
+        at = alignUp(at + l.data.size(), kDataAlignment);
     }
     // Names, in the order nameField handed out their offsets.
     auto putName = [&](const Table& t) {
@@ -162,14 +166,29 @@ void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t ba
         w.u16(static_cast<std::uint16_t>(t.id->name().size()));
         w.utf16(t.id->name());
     };
-    for (const auto& t : types) putName(t);
-    for (const auto& n : names) putName(n);
+    for (const auto& t : plan.types) putName(t);
+    for (const auto& n : plan.names) putName(n);
     alignTo(4);
-    w.zeros(static_cast<std::size_t>(dataOffset - (out.size() - base)));
+    w.zeros(static_cast<std::size_t>(plan.dataOffset - (out.size() - base)));
     for (const auto& l : leaves) {
         w.bytes(l.data);
         alignTo(kDataAlignment);
     }
+}
+
+// Appends prefix and then the section (see buildResourceSectionFromList) to
+// out, reserving room for extra bytes more: a rewrite builds the section
+// straight into the new file instead of copying it there.
+void appendResourceSection(std::span<const ResourceRef> leaves, std::uint32_t baseRva,
+                           std::span<const std::uint8_t> prefix, std::size_t extra,
+                           std::vector<std::uint8_t>& out) {
+    const SectionLayout plan = planResourceSection(leaves, baseRva);
+    out.reserve(out.size() + prefix.size() + static_cast<std::size_t>(plan.size) + extra);
+    out.insert(out.end(), prefix.begin(), prefix.end());
+    const std::size_t base = out.size();
+    writeResourceSection(plan, leaves, baseRva, out);
+    if (out.size() - base != plan.size)
+        throw EBadImage("the resource section came out different from its plan");
 }
 
 } // namespace
@@ -434,6 +453,13 @@ void finish(Image& img, std::uint32_t oldCheckSum) {
     if (oldCheckSum) put32(img.edit(), h.checkSumOffset(), computeCheckSum(img.bytes(), h.checkSumOffset()));
 }
 
+// The move, in whole FileAlignment units, of the bytes after a section
+// whose raw size goes from oldRaw to newRaw: the smallest that makes room.
+std::int64_t alignedDelta(std::uint64_t newRaw, std::uint64_t oldRaw, std::uint64_t fa) {
+    if (newRaw >= oldRaw) return static_cast<std::int64_t>(alignUp(newRaw - oldRaw, fa));
+    return -static_cast<std::int64_t>((oldRaw - newRaw) / fa * fa);
+}
+
 void insertBytes(std::vector<std::uint8_t>& file, std::uint64_t at, std::span<const std::uint8_t> bytes) {
     file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin(), bytes.end());
 }
@@ -462,9 +488,11 @@ bool rewriteInPlace(Image& img, int index, std::vector<std::uint8_t>& built) {
             if (lastEnd + shifts.vaDelta > 0xFFFFFFFFu) return false;
         }
     }
+    // What follows moves by a whole number of FileAlignment units, so the
+    // sections after stay aligned even when the old SizeOfRawData was not;
+    // the gap this may leave after the new raw data is zeros.
     const std::uint64_t oldEnd = rawEnd(s);
-    const std::int64_t rawDelta =
-        static_cast<std::int64_t>(newRaw) - static_cast<std::int64_t>(s.sizeOfRawData);
+    const std::int64_t rawDelta = alignedDelta(newRaw, s.sizeOfRawData, h.fileAlignment);
     shifts.raw.emplace_back(oldEnd, rawDelta);
     const auto debug = readDebugEntries(img);
 
@@ -472,13 +500,14 @@ bool rewriteInPlace(Image& img, int index, std::vector<std::uint8_t>& built) {
     // removal cannot have touched: it only cuts past the last section).
     const std::uint64_t blobSize = blob.size();
     const auto source = img.bytes();
-    built.resize(static_cast<std::size_t>(s.pointerToRawData + newRaw), 0);
+    built.resize(static_cast<std::size_t>(static_cast<std::int64_t>(oldEnd) + rawDelta), 0);
     built.insert(built.end(), source.begin() + static_cast<std::ptrdiff_t>(oldEnd), source.end());
     img.file = std::move(built);
     img.copied = true;
 
     if (s.characteristics & kScnInitializedData)
-        h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData + rawDelta);
+        h.sizeOfInitializedData =
+            static_cast<std::uint32_t>(h.sizeOfInitializedData + newRaw - s.sizeOfRawData);
     s.sizeOfRawData = static_cast<std::uint32_t>(newRaw);
     for (std::size_t j = 0; j < h.sections.size(); ++j) {
         if (j == si) continue;
@@ -500,6 +529,29 @@ bool rewriteInPlace(Image& img, int index, std::vector<std::uint8_t>& built) {
     s.virtualSize = resourceVirtualSize(h, si, blobSize);
     fixDebugEntries(img, debug, shifts);
     return true;
+}
+
+// The section the resources left keeps its bytes; an unaligned raw size is
+// rounded up to FileAlignment, as the loader reads it, when the bytes that
+// adds are there and no other section's. Done after the new section went in:
+// a raw size rounded before would have put it inside bytes that follow.
+void alignAbandonedSection(Image& img, std::size_t index) {
+    auto& h = img.h;
+    SectionHeader& s = h.sections[index];
+    const std::uint64_t aligned = alignUp(s.sizeOfRawData, h.fileAlignment);
+    if (aligned == s.sizeOfRawData) return;
+    const std::uint64_t end = std::uint64_t{s.pointerToRawData} + aligned;
+    if (end > img.bytes().size()) return;
+    for (std::size_t j = 0; j < h.sections.size(); ++j) {
+        const auto& o = h.sections[j];
+        if (j != index && o.sizeOfRawData && o.pointerToRawData >= s.pointerToRawData &&
+            o.pointerToRawData < end)
+            return;
+    }
+    if (s.characteristics & kScnInitializedData)
+        h.sizeOfInitializedData =
+            static_cast<std::uint32_t>(h.sizeOfInitializedData + aligned - s.sizeOfRawData);
+    s.sizeOfRawData = static_cast<std::uint32_t>(aligned);
 }
 
 // Puts the resources into a new last section.
@@ -534,14 +586,25 @@ void appendSection(Image& img, std::span<const ResourceRef> list) {
     std::fill(img.edit().begin() + static_cast<std::ptrdiff_t>(tableEnd),
               img.edit().begin() + static_cast<std::ptrdiff_t>(tableEnd + kSectionHeaderSize), 0);
 
-    std::uint64_t vaEnd = 0, lastRaw = h.sizeOfHeaders;
+    // The loader wants the new section right where the last one ends in
+    // memory, and its raw data after every byte the file has.
+    std::uint64_t va = 0, lastRaw = h.sizeOfHeaders;
     for (const auto& s : h.sections) {
-        // Past the raw data too: readers look for an RVA in [VA, VA + max(VirtualSize, raw size)).
-        vaEnd = std::max(vaEnd, std::uint64_t{s.virtualAddress} +
-                                    std::max(s.virtualExtent(), std::uint64_t{s.sizeOfRawData}));
+        va = std::max(va, alignUp(std::uint64_t{s.virtualAddress} + s.virtualExtent(), h.sectionAlignment));
         if (s.sizeOfRawData) lastRaw = std::max(lastRaw, rawEnd(s));
     }
-    const std::uint64_t va = alignUp(vaEnd, h.sectionAlignment);
+    // Raw data past a section's virtual size is never mapped, but a reader
+    // that goes by the raw size would take the new section's addresses for
+    // that section's: its raw size ends where the new section begins. The
+    // bytes stay in the file, before the new raw data.
+    for (auto& s : h.sections) {
+        if (std::uint64_t{s.virtualAddress} + s.sizeOfRawData <= va) continue;
+        const std::uint64_t kept = va - s.virtualAddress;
+        const std::uint64_t cut = s.sizeOfRawData - kept;
+        if ((s.characteristics & kScnInitializedData) && cut <= h.sizeOfInitializedData)
+            h.sizeOfInitializedData = static_cast<std::uint32_t>(h.sizeOfInitializedData - cut);
+        s.sizeOfRawData = static_cast<std::uint32_t>(kept);
+    }
     const std::vector<std::uint8_t> blob = buildResourceSectionFromList(list, static_cast<std::uint32_t>(va));
     const std::uint64_t raw = alignUp(blob.size(), fa);
     const std::uint64_t pointer = alignUp(lastRaw, fa);
@@ -632,6 +695,7 @@ std::vector<std::uint8_t> replaceResourcesFromList(std::span<const std::uint8_t>
         img.h.directories[kDirResource] = {};
     } else if (index < 0 || !rewriteInPlace(img, index, built)) {
         appendSection(img, list);
+        if (index >= 0) alignAbandonedSection(img, static_cast<std::size_t>(index));
     }
     finish(img, oldCheckSum);
     return img.take();

@@ -1,6 +1,7 @@
 // The chunked, parallel and adaptive deflate: the same bytes whatever the
 // number of threads, a stream zlib's own inflater and the ZIP readers take,
 // and today's single stream when no option is given.
+#include "Archive.h"
 #include "Fixtures.h"
 #include "compiler/ParallelDeflate.h"
 #include "support/TestFiles.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -137,6 +139,33 @@ TEST(ChunkedDeflate, ThrowingProgressStopsTheWorkersAndLeaves) {
     EXPECT_THROW(chunkedDeflate(shortSource, 5000, out2, {.chunked = true, .jobs = 2}), Exception);
 }
 
+// The built program's own archive reader (host build of the stub's code):
+// finds the entry in the file and inflates it with its checks.
+Bytes extractAsTheStubDoes(const Bytes& file) {
+    struct Source final : stub::Source {
+        explicit Source(const Bytes& b) : bytes(b) {}
+        bool readAt(std::uint64_t offset, void* buffer, std::uint32_t length) override {
+            if (offset > bytes.size() || length > bytes.size() - offset) return false;
+            std::memcpy(buffer, bytes.data() + offset, length);
+            return true;
+        }
+        std::uint64_t size() const override { return bytes.size(); }
+        const Bytes& bytes;
+    } source(file);
+    struct Sink final : stub::Sink {
+        bool write(const void* data, std::uint32_t length) override {
+            const auto* p = static_cast<const std::uint8_t*>(data);
+            bytes.insert(bytes.end(), p, p + length);
+            return true;
+        }
+        Bytes bytes;
+    } sink;
+    stub::Entry entry;
+    EXPECT_TRUE(stub::locateEntry(source, entry));
+    EXPECT_EQ(stub::inflateEntry(source, entry, sink), stub::InflateResult::Ok);
+    return sink.bytes;
+}
+
 struct Result {
     int status = 0;
     std::string err;
@@ -171,7 +200,9 @@ TEST(FastBuildCli, EveryVariantIsReadByIndependentReaders) {
         const fs::path out = dir / ("out" + std::to_string(built.size()) + ".exe");
         const auto r = cli(container, options + " " + q(msi) + " '' " + q(out));
         ASSERT_EQ(r.status, 0) << r.err;
-        const auto a = parseArchive(readFile(out));
+        const Bytes file = readFile(out);
+        EXPECT_EQ(extractAsTheStubDoes(file), package);
+        const auto a = parseArchive(file);
         EXPECT_EQ(a.method, 8);
         EXPECT_EQ(a.crc, referenceCrc(package));
         EXPECT_EQ(inflateAll(a.data, package.size()), package);

@@ -133,18 +133,18 @@ class WorkerPool {
   public:
     WorkerPool(int threads, const DeflateOptions& options) {
         threads_.reserve(static_cast<std::size_t>(threads));
-        for (int i = 0; i < threads; ++i) threads_.emplace_back([this, options] { work(options); });
+        try {
+            for (int i = 0; i < threads; ++i) threads_.emplace_back([this, options] { work(options); });
+        } catch (...) {
+            // No destructor runs for a half-made pool; joinable threads
+            // left behind would end the program.
+            stopAndJoin();
+            throw;
+        }
     }
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
-    ~WorkerPool() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        for (auto& t : threads_) t.join();
-    }
+    ~WorkerPool() { stopAndJoin(); }
 
     void submit(Slot& slot) {
         {
@@ -161,6 +161,15 @@ class WorkerPool {
     }
 
   private:
+    void stopAndJoin() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+
     void work(const DeflateOptions& options) {
         ChunkCompressor compressor(options);
         for (;;) {

@@ -8,6 +8,7 @@
 #include "update/checkpad4.h"
 
 #include <cerrno>
+#include <charconv>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -51,6 +52,11 @@ void printUsage(std::ostream& out) {
            "\n"
            "Options:\n"
            "  --force         build even when PACKAGE is not a Windows Installer package\n"
+           "  --level N       deflate at zlib level N (0 stores, 9 compresses most)\n"
+           "  --jobs N        compress on N threads (default: one per processor); the\n"
+           "                  output is the same whatever N\n"
+           "  --fast          store what does not compress, deflate the rest at level 1\n"
+           "                  (or --level N); fastest for packages of compressed files\n"
            "  --info PACKAGE  print the package's product name, version and manufacturer\n"
            "  --check-updates ask the vendor's server whether a newer version exists\n"
            "                  (exit 0 when it could tell, 1 when it could not)\n"
@@ -63,6 +69,9 @@ void printUsage(std::ostream& out) {
            "--check-updates asks PAKFORGE_UPDATE_HOST (HOST or HOST:PORT) instead of the\n"
            "vendor's server when it is set, trusting the PEM certificates in the file\n"
            "PAKFORGE_UPDATE_CA besides the system's.\n"
+           "\n"
+           "--level, --jobs and --fast come before PACKAGE, as --force does. Without them\n"
+           "the package is deflated as one stream at zlib's default level, on one thread.\n"
            "\n"
            "Exit status: 0 on success, 1 when the build or the reading fails, 2 on a\n"
            "usage error.\n";
@@ -170,12 +179,14 @@ int checkUpdates() {
     return kExitFailure;
 }
 
-int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force) {
+int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force,
+             const pakforge::DeflateOptions& compression) {
     pakforge::BuildRequest request;
     request.package = fullPath(package);
     request.icon = fullPath(icon);
     request.output = fullPath(output);
     request.verbose = true;
+    request.compression = compression;
     if (request.output.empty()) return usageError("OUTPUT must not be empty");
     // An installer that could never install is no result: refuse before
     // anything is written, unless asked not to.
@@ -227,10 +238,39 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
 int run(const std::vector<std::string>& given) {
     std::vector<std::string> args = given;
     bool force = false;
-    if (!args.empty() && args[0] == "--force") {
-        force = true;
+    pakforge::DeflateOptions compression;
+    bool levelGiven = false;
+    // Build options come first, in any order; a number follows its option
+    // as the next argument or after '='.
+    while (!args.empty()) {
+        const std::string option = args[0].substr(0, args[0].find('='));
+        if (args[0] == "--force") {
+            force = true;
+        } else if (args[0] == "--fast") {
+            compression.chunked = compression.adaptive = true;
+        } else if (option == "--level" || option == "--jobs") {
+            const bool attached = option.size() < args[0].size();
+            if (!attached && args.size() < 2) return usageError(option + " needs a number");
+            const std::string text = attached ? args[0].substr(option.size() + 1) : args[1];
+            const int low = option == "--level" ? 0 : 1;
+            const int high = option == "--level" ? 9 : pakforge::kMaxDeflateJobs;
+            int value = -1;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
+                value > high)
+                return usageError(option + " takes a number from " + std::to_string(low) + " to " +
+                                  std::to_string(high) + ", not '" + text + "'");
+            (option == "--level" ? compression.level : compression.jobs) = value;
+            levelGiven = levelGiven || option == "--level";
+            compression.chunked = true;
+            if (!attached) args.erase(args.begin());
+        } else {
+            break;
+        }
         args.erase(args.begin());
     }
+    // --fast deflates what compresses at the cheapest level unless told.
+    if (compression.adaptive && !levelGiven) compression.level = 1;
 
     if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
         if (args.size() != 1) return usageError("--help takes no arguments");
@@ -258,7 +298,7 @@ int run(const std::vector<std::string>& given) {
     if (operands.size() != 3)
         return usageError("expected PACKAGE ICON OUTPUT, got " + std::to_string(operands.size()) +
                           " argument" + (operands.size() == 1 ? "" : "s"));
-    return runBuild(operands[0], operands[1], operands[2], force);
+    return runBuild(operands[0], operands[1], operands[2], force, compression);
 }
 
 } // namespace

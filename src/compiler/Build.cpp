@@ -177,6 +177,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
         const auto out = pending.open(FileStream::Mode::OpenReadWrite, FileStream::Share::DenyWrite);
         TZipFile zip;
         zip.onProgress = events.progress;
+        zip.deflateOptions = request.compression;
         out->seek(0, SeekOrigin::End);
         zip.open(*out);
         try {

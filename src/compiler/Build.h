@@ -23,6 +23,9 @@ struct BuildRequest {
     bool verbose = true; // governs clearing the log and every log line
     // Empty: $PAKFORGE_CONTAINER, else pakforge.dat beside the program.
     std::filesystem::path container;
+    // How the package is deflated; the default gives the same bytes as
+    // every earlier build.
+    DeflateOptions compression;
 };
 
 struct BuildEvents {

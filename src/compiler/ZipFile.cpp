@@ -153,10 +153,13 @@ void TZipFile::addFile(const std::filesystem::path& path, const std::u16string& 
 
     // No ZIP64 records: refuse before anything of the entry is written when a
     // size or an offset could pass 32 bits.
-    z_stream probe{};
-    deflateInit2(&probe, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    const std::uint64_t bound = deflateBound(&probe, static_cast<uLong>(size));
-    deflateEnd(&probe);
+    std::uint64_t bound = chunkedDeflateBound(size);
+    if (!deflateOptions.chunked) {
+        z_stream probe{};
+        deflateInit2(&probe, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        bound = deflateBound(&probe, static_cast<uLong>(size));
+        deflateEnd(&probe);
+    }
     const auto start = static_cast<std::uint64_t>(endOfData_);
     if (size > kMax32) throw EZipException(tooLargeMessage(path, size));
     if (start + 30 + header.FileName.size() + bound > kMax32) throw EZipException(pastLimitMessage(path));
@@ -187,7 +190,36 @@ void TZipFile::writeEntry(Stream& source, std::uint64_t sourceSize, TZipHeader& 
     const std::int64_t sourceStart = source.position();
     const std::uint64_t total = sourceSize - static_cast<std::uint64_t>(sourceStart);
 
+    std::uint32_t crc = 0;
+    if (deflateOptions.chunked) {
+        crc = chunkedDeflate(source, total, out, deflateOptions, [&](std::uint64_t done) {
+            if (onProgress) onProgress(done, total);
+        });
+    } else {
+        crc = deflateOneStream(source, total);
+    }
+
+    const std::int64_t dataEnd = out.position();
+    const auto compressed = static_cast<std::uint64_t>(dataEnd - dataStart);
+    if (static_cast<std::uint64_t>(dataEnd) > kMax32 || compressed > kMax32)
+        throw EZipException("The executable would pass 4 GiB, more than its archive can address");
+    header.CRC32 = crc;
+    header.CompressedSize = static_cast<std::uint32_t>(compressed);
+    header.UncompressedSize = static_cast<std::uint32_t>(total);
+
+    // The fixed part again, now with CRC and compressed size; a short write
+    // here would leave a wrong header, so it is checked too.
+    out.setPosition(static_cast<std::int64_t>(header.LocalHeaderOffset) + 4);
+    const auto finalFixed = header.localFixedPart();
+    writeChecked(finalFixed.data(), finalFixed.size());
+    endOfData_ = dataEnd;
+    out.setPosition(endOfData_);
+    entries_.push_back(std::move(header));
+}
+
+std::uint32_t TZipFile::deflateOneStream(Stream& source, std::uint64_t total) {
     // One pass over the package: CRC-32 and deflate from the same blocks.
+    Stream& out = *stream_;
     Deflater deflater;
     z_stream& z = deflater.stream();
     auto inBuf = std::make_unique<std::uint8_t[]>(kReadBlock);
@@ -225,22 +257,7 @@ void TZipFile::writeEntry(Stream& source, std::uint64_t sourceSize, TZipHeader& 
     drain(Z_FINISH);
     if (z.avail_out < kOutBlock) out.writeBuffer(outBuf.get(), kOutBlock - z.avail_out);
 
-    const std::int64_t dataEnd = out.position();
-    const auto compressed = static_cast<std::uint64_t>(dataEnd - dataStart);
-    if (static_cast<std::uint64_t>(dataEnd) > kMax32 || compressed > kMax32)
-        throw EZipException("The executable would pass 4 GiB, more than its archive can address");
-    header.CRC32 = static_cast<std::uint32_t>(crc);
-    header.CompressedSize = static_cast<std::uint32_t>(compressed);
-    header.UncompressedSize = static_cast<std::uint32_t>(total);
-
-    // The fixed part again, now with CRC and compressed size; a short write
-    // here would leave a wrong header, so it is checked too.
-    out.setPosition(static_cast<std::int64_t>(header.LocalHeaderOffset) + 4);
-    const auto finalFixed = header.localFixedPart();
-    writeChecked(finalFixed.data(), finalFixed.size());
-    endOfData_ = dataEnd;
-    out.setPosition(endOfData_);
-    entries_.push_back(std::move(header));
+    return static_cast<std::uint32_t>(crc);
 }
 
 void TZipFile::close() {

@@ -3,6 +3,7 @@
 // archive reads in place behind the stub.
 #pragma once
 
+#include "compiler/ParallelDeflate.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 
@@ -16,12 +17,6 @@
 namespace pakforge {
 
 inline constexpr const char* kZipWriteError = "Error writing zip file";
-
-// zlib refused to compress; carries zlib's own message.
-class EZCompressionError : public Exception {
-  public:
-    using Exception::Exception;
-};
 
 struct TZipHeader {
     std::uint16_t MadeByVersion = 0;
@@ -83,10 +78,13 @@ class TZipFile {
     Mode mode() const { return mode_; }
     const std::vector<TZipHeader>& entries() const { return entries_; }
     ProgressEvent onProgress;
+    // How the entries are deflated; the default keeps one zlib stream.
+    DeflateOptions deflateOptions;
 
   private:
     void writeChecked(const void* data, std::size_t count);
     void writeEntry(Stream& source, std::uint64_t sourceSize, TZipHeader& header);
+    std::uint32_t deflateOneStream(Stream& source, std::uint64_t total);
 
     Stream* stream_ = nullptr;
     Mode mode_ = Mode::Closed;

@@ -23,6 +23,9 @@ struct BuildRequest {
     bool verbose = true; // governs clearing the log and every log line
     // Empty: $PAKFORGE_CONTAINER, else pakforge.dat beside the program.
     std::filesystem::path container;
+    // Replace the stub's version block with one made from the package's
+    // properties (off: the stub's own block stays).
+    bool versionInfo = false;
 };
 
 struct BuildEvents {

@@ -80,6 +80,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://${PAKFORGE_VENDOR_HOST}/")
 # The runtime dependencies, from the libraries the programs link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The window opens web pages and the help through the desktop's handlers.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 

@@ -32,7 +32,7 @@ fail() {
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
   { cat "$scratch/cpack.log" >&2; fail "cpack failed"; }
-deb="$scratch/out/pakforge_${version}_amd64.deb"
+deb="$scratch/out/pakforge_${version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || fail "no $deb; cpack made: $(ls "$scratch/out")"
 
 # Declared runtime dependencies: the C library and the libraries we link.

@@ -86,8 +86,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 # The package as a user gets it: unpacked into a scratch root, its
-# pakforge-cli builds from the package's own container; lintian on it.
-if(PAKFORGE_BUILD_TESTS)
+# pakforge-cli builds from the package's own container; lintian on it. Only
+# for builds that make every part (not those without the window or the stub).
+if(PAKFORGE_BUILD_TESTS AND TARGET pakforge AND TARGET pakforge-stub AND TARGET pakforge-pack)
   add_test(NAME deb_package
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package/deb_package_test.sh ${CMAKE_BINARY_DIR}
                    ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})

@@ -4,7 +4,8 @@
 # icon into out/sample.exe and prints the build's log; with arguments they go
 # to pakforge-cli as they stand, relative paths meaning the caller's folder.
 # `--gui [ARGS...]` starts the window instead, with the stub container and the
-# help beside it.
+# help beside it. `--deb` builds the Debian package out/pakforge_VERSION_ARCH.deb
+# and prints its path.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -29,6 +30,38 @@ if [ "${1:-}" = "--gui" ]; then
   done
   cmake --build "$root/build" -j "$(nproc)" --target "${targets[@]}" >&2
   exec "$root/build/bin/pakforge" "$@"
+fi
+
+if [ "${1:-}" = "--deb" ]; then
+  if [ "$#" -ne 1 ]; then
+    echo "run.sh: --deb takes no further arguments" >&2
+    exit 2
+  fi
+  # Everything the package installs, not the tests.
+  for t in pakforge pakforge-stub pakforge_help; do
+    if ! has_target "$t"; then
+      echo "run.sh: this build cannot make the full package: target $t is missing" \
+        "(is Qt 6 or mingw-w64 missing, or an option off?)" >&2
+      exit 1
+    fi
+  done
+  if ! command -v help2man >/dev/null; then
+    echo "run.sh: help2man is needed for the man pages (apt-get install help2man)" >&2
+    exit 1
+  fi
+  targets=(pakforge pakforge-cli pakforge-pack pakforge-res pakforge-stub pakforge_help pakforge_man
+    pakforge_changelog)
+  cmake --build "$root/build" -j "$(nproc)" --target "${targets[@]}" >&2
+  mkdir -p "$root/out"
+  (cd "$root/build" && cpack -G DEB -B "$root/out" >&2)
+  rm -rf "$root/out/_CPack_Packages"
+  version="$(sed -n 's/^#define PAKFORGE_VERSION "\(.*\)"$/\1/p' "$root/build/generated/pakforge/Version.h")"
+  deb="$root/out/pakforge_${version}_$(dpkg --print-architecture).deb"
+  if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" >&2
+  fi
+  echo "$deb"
+  exit 0
 fi
 
 # Only what the main job needs: the command line and the stub container.

@@ -13,6 +13,7 @@ packages=(
   g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
   jlha-utils python3 python3-pefile icoutils unzip xvfb xauth xdotool imagemagick
   fp-utils libchm-bin desktop-file-utils osslsigncode openssl nsis
+  help2man lintian
   wine wine32:i386
 )
 

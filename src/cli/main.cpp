@@ -42,8 +42,8 @@ constexpr std::uint64_t kProgressThreshold = 16u << 20;
 
 void printUsage(std::ostream& out) {
     out << "Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT\n"
-           "       pakforge-cli --info PACKAGE\n"
-           "       pakforge-cli --check-updates\n"
+           "  or:  pakforge-cli --info [--json] PACKAGE\n"
+           "  or:  pakforge-cli [-q] --check-updates\n"
            "\n"
            "Builds OUTPUT, a Windows executable that carries the installer PACKAGE\n"
            "(.msi), with ICON (.ico) as its icon. Pass \"\" as ICON, or a file that\n"
@@ -58,7 +58,13 @@ void printUsage(std::ostream& out) {
            "  --fast          store what does not compress, deflate the rest at level 1\n"
            "                  (or --level N); fastest for packages of compressed files\n"
            "  --info PACKAGE  print the package's product name, version and manufacturer\n"
-           "  --check-updates ask the vendor's server whether a newer version exists\n"
+           "  --json          with --info: print them as one JSON object with the keys\n"
+           "                  ProductName, ProductVersion and Manufacturer\n"
+           "  --version-info  give OUTPUT a version resource made from the package's\n"
+           "                  ProductName, ProductVersion and Manufacturer\n"
+           "  -q, --quiet     print nothing but errors\n"
+           "  --check-updates\n"
+           "                  ask the vendor's server whether a newer version exists\n"
            "                  (exit 0 when it could tell, 1 when it could not)\n"
            "  -h, --help      show this help and exit\n"
            "  -V, --version   show the version and exit\n"
@@ -118,11 +124,92 @@ void checkPackage(const fs::path& package) {
     platform::MsiCloseHandle(handle);
 }
 
-int showInfo(const std::string& argument) {
+// A JSON string literal: quotes, backslashes and control characters escaped,
+// everything else as UTF-8.
+std::string jsonString(const std::u16string& text) {
+    std::string out = "\"";
+    for (const char c : pakforge::utf16ToUtf8(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (byte < 0x20 || byte == 0x7F) {
+                char escaped[7];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// Options for scripts, taken from anywhere before "--" so that they combine
+// freely with the others.
+struct ScriptOptions {
+    bool quiet = false;
+    bool json = false;
+    bool versionInfo = false;
+};
+
+ScriptOptions takeScriptOptions(std::vector<std::string>& args) {
+    ScriptOptions options;
+    for (auto it = args.begin(); it != args.end() && *it != "--";) {
+        if (*it == "-q" || *it == "--quiet")
+            options.quiet = true;
+        else if (*it == "--json")
+            options.json = true;
+        else if (*it == "--version-info")
+            options.versionInfo = true;
+        else {
+            ++it;
+            continue;
+        }
+        it = args.erase(it);
+    }
+    return options;
+}
+
+// The combinations that mean nothing are refused rather than ignored.
+std::string scriptOptionsMisuse(const ScriptOptions& options, const std::string& command) {
+    if (options.json && command != "--info") return "--json goes only with --info";
+    if (options.quiet && command == "--info") return "--quiet and --info exclude each other";
+    if (options.versionInfo && !command.empty()) return "--version-info goes only with a build";
+    return {};
+}
+
+int showInfo(const std::string& argument, bool json) {
     const fs::path package = fullPath(argument);
     checkPackage(package);
     pakforge::PackageProperties props;
     props.GetMSIProperty(pakforge::pathToUtf16(package));
+    if (json) {
+        std::cout << "{\"ProductName\": " << jsonString(props.FProductName)
+                  << ", \"ProductVersion\": " << jsonString(props.FProductVersion)
+                  << ", \"Manufacturer\": " << jsonString(props.FManufacturer) << "}\n";
+        return 0;
+    }
     std::cout << pakforge::utf16ToUtf8(props.labels.nameLabel) << "\n"
               << pakforge::utf16ToUtf8(props.labels.versionLabel) << "\n"
               << pakforge::utf16ToUtf8(props.labels.manufacturerLabel) << "\n";
@@ -131,7 +218,7 @@ int showInfo(const std::string& argument) {
 
 // The window's update check without a window: one line, on stdout when it
 // could tell (newer or up to date, exit 0), on stderr when not (exit 1).
-int checkUpdates() {
+int checkUpdates(bool quiet) {
     struct ConsoleUi : pakforge::TQueuedHandOver {
         pakforge::TModalResult MessageDlg(const std::u16string&, pakforge::TMsgDlgType type,
                                           pakforge::TMsgDlgButtons buttons) override {
@@ -163,6 +250,7 @@ int checkUpdates() {
     check.WaitForCheck();
 
     using pakforge::utf16ToUtf8;
+    if (quiet && (ui.newer || ui.latest)) return 0;
     if (ui.newer) {
         std::cout << "There is a new version " << utf16ToUtf8(answer) << " of this program available at "
                   << utf16ToUtf8(site.SiteName) << ": " << utf16ToUtf8(site.DownloadURL) << "\n";
@@ -180,12 +268,13 @@ int checkUpdates() {
 }
 
 int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force,
-             const pakforge::DeflateOptions& compression) {
+             const pakforge::DeflateOptions& compression, const ScriptOptions& options) {
     pakforge::BuildRequest request;
     request.package = fullPath(package);
     request.icon = fullPath(icon);
     request.output = fullPath(output);
-    request.verbose = true;
+    request.verbose = !options.quiet;
+    request.versionInfo = options.versionInfo;
     request.compression = compression;
     if (request.output.empty()) return usageError("OUTPUT must not be empty");
     // An installer that could never install is no result: refuse before
@@ -196,10 +285,10 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     events.statusMessage = [](const std::string& line) { std::cout << line << std::endl; };
     bool progressShown = false;
     const bool showProgress = ::isatty(STDERR_FILENO) != 0;
-    events.progress = [&progressShown, showProgress, last = -1](std::uint64_t done,
-                                                                std::uint64_t total) mutable {
+    events.progress = [&progressShown, showProgress, &options, last = -1](std::uint64_t done,
+                                                                          std::uint64_t total) mutable {
         if (interrupted) throw Interrupted();
-        if (!showProgress || total < kProgressThreshold) return;
+        if (!showProgress || options.quiet || total < kProgressThreshold) return;
         const int percent = static_cast<int>(done * 100 / total);
         if (percent == last) return;
         last = percent;
@@ -237,6 +326,10 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
 
 int run(const std::vector<std::string>& given) {
     std::vector<std::string> args = given;
+    const ScriptOptions options = takeScriptOptions(args);
+    const std::string command =
+        !args.empty() && (args[0] == "--info" || args[0] == "--check-updates") ? args[0] : std::string();
+    if (const auto misuse = scriptOptionsMisuse(options, command); !misuse.empty()) return usageError(misuse);
     bool force = false;
     pakforge::DeflateOptions compression;
     bool levelGiven = false;
@@ -284,11 +377,11 @@ int run(const std::vector<std::string>& given) {
     }
     if (!args.empty() && args[0] == "--info") {
         if (args.size() != 2) return usageError("--info takes exactly one PACKAGE");
-        return showInfo(args[1]);
+        return showInfo(args[1], options.json);
     }
     if (!args.empty() && args[0] == "--check-updates") {
         if (args.size() != 1) return usageError("--check-updates takes no arguments");
-        return checkUpdates();
+        return checkUpdates(options.quiet);
     }
     if (!args.empty() && args[0].size() > 1 && args[0][0] == '-' && args[0] != "--")
         return usageError("unknown option '" + args[0] + "'");
@@ -298,7 +391,7 @@ int run(const std::vector<std::string>& given) {
     if (operands.size() != 3)
         return usageError("expected PACKAGE ICON OUTPUT, got " + std::to_string(operands.size()) +
                           " argument" + (operands.size() == 1 ? "" : "s"));
-    return runBuild(operands[0], operands[1], operands[2], force, compression);
+    return runBuild(operands[0], operands[1], operands[2], force, compression, options);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "compiler/Build.h"
 
 #include "compiler/Manifest.h"
+#include "compiler/VersionResource.h"
 #include "container/VxStreamCol.h"
 #include "core/ByteIO.h"
 #include "core/Exceptions.h"
@@ -170,6 +171,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     }
 
     WriteManifestResource(work); // a stub without our manifest still works
+    if (request.versionInfo) WriteVersionResource(work, request.package, request.output);
 
     log(request, events, "Processing MSI package...");
     log(request, events, "Building EXE file...");

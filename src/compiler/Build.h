@@ -26,6 +26,9 @@ struct BuildRequest {
     // How the package is deflated; the default gives the same bytes as
     // every earlier build.
     DeflateOptions compression;
+    // Replace the stub's version block with one made from the package's
+    // properties (off: the stub's own block stays).
+    bool versionInfo = false;
 };
 
 struct BuildEvents {

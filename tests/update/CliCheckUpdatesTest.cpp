@@ -74,5 +74,22 @@ TEST(CliCheckUpdates, NewerUpToDateOrCouldNotTell) {
     EXPECT_EQ(server.requests().size(), 4u);
 }
 
+TEST(CliCheckUpdates, QuietPrintsOnlyTheFailure) {
+    REQUIRE_LOOPBACK_TOOLS();
+    LoopbackServer server;
+    server.setCase("newer");
+    auto r = checkUpdates(server, " -q");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+
+    server.setCase("notfound");
+    r = checkUpdates(server, " --quiet");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Could not check for updates at https://" + server.authority() +
+                         "/pakforge/pakforge.xml: the server answered with status 404\n");
+}
+
 } // namespace
 } // namespace pakforge

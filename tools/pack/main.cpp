@@ -22,11 +22,10 @@ namespace {
 using namespace pakforge;
 
 constexpr const char* kUsage =
-    "Usage:\n"
-    "  pakforge-pack create OUT.dat [--compress] [--encrypt --key KEY] NAME=FILE...\n"
-    "  pakforge-pack list FILE [--key KEY]\n"
-    "  pakforge-pack extract FILE NAME OUT [--key KEY]\n"
-    "  pakforge-pack --help | --version\n"
+    "Usage: pakforge-pack create OUT.dat [--compress] [--encrypt --key KEY] NAME=FILE...\n"
+    "  or:  pakforge-pack list FILE [--key KEY]\n"
+    "  or:  pakforge-pack extract FILE NAME OUT [--key KEY]\n"
+    "  or:  pakforge-pack --help | --version\n"
     "\n"
     "Writes, lists and extracts Pakforge stub containers (pakforge.dat).\n"
     "\n"

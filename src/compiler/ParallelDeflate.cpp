@@ -247,7 +247,7 @@ std::uint32_t chunkedDeflate(Stream& source, std::uint64_t total, Stream& out, c
             const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kDeflateChunk, total - read));
             slot.dictSize = window.size();
             slot.in.resize(slot.dictSize + size);
-            std::memcpy(slot.in.data(), window.data(), window.size());
+            if (!window.empty()) std::memcpy(slot.in.data(), window.data(), window.size());
             source.readBuffer(slot.in.data() + slot.dictSize, size);
             read += size;
             slot.last = read == total;

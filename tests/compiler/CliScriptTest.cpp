@@ -14,27 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pakforge::test;
 
-struct Result {
-    int status = 0;
-    std::string out;
-    std::string err;
-};
-
 class CliScript : public ::testing::Test {
   protected:
     void SetUp() override { container = makeContainer(dir / "pakforge.dat", readFile(stubExe())); }
 
-    Result cli(const std::string& args) {
-        Result r;
-        r.status = runCommand("cd " + shellQuote(dir.path().string()) +
-                                  " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
-                                  shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + args +
-                                  " 2>" + shellQuote((dir / "err").string()),
-                              &r.out);
-        const auto err = readFile(dir / "err");
-        r.err.assign(err.begin(), err.end());
-        return r;
-    }
+    CliResult cli(const std::string& args) { return runCli(dir.path(), container, args); }
 
     TempDir dir;
     fs::path container;

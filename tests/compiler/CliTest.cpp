@@ -12,24 +12,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pakforge::test;
 
-struct Result {
-    int status = 0;
-    std::string out;
-    std::string err;
-};
-
 // Runs pakforge-cli in `cwd` with the container from `container`.
-Result cli(const fs::path& cwd, const fs::path& container, const std::string& args) {
-    TempDir scratch;
-    Result r;
-    r.status = runCommand("cd " + shellQuote(cwd.string()) +
-                              " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
-                              shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + args +
-                              " 2>" + shellQuote((scratch / "err").string()),
-                          &r.out);
-    const auto err = readFile(scratch / "err");
-    r.err.assign(err.begin(), err.end());
-    return r;
+CliResult cli(const fs::path& cwd, const fs::path& container, const std::string& args) {
+    return runCli(cwd, container, args);
 }
 
 class Cli : public ::testing::Test {

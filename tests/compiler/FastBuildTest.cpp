@@ -171,22 +171,8 @@ Bytes extractAsTheStubDoes(const Bytes& file) {
     return sink.bytes;
 }
 
-struct Result {
-    int status = 0;
-    std::string err;
-};
-
-Result cli(const fs::path& container, const std::string& args) {
-    TempDir scratch;
-    Result r;
-    std::string out;
-    r.status = runCommand("PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
-                              shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + args +
-                              " 2>" + shellQuote((scratch / "err").string()),
-                          &out);
-    const auto err = readFile(scratch / "err");
-    r.err.assign(err.begin(), err.end());
-    return r;
+CliResult cli(const fs::path& container, const std::string& args) {
+    return runCli(fs::current_path(), container, args);
 }
 
 TEST(FastBuildCli, EveryVariantIsReadByIndependentReaders) {

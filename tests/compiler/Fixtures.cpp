@@ -303,6 +303,19 @@ std::vector<std::uint8_t> peResourceData(const fs::path& file, const std::string
     return out;
 }
 
+CliResult runCli(const fs::path& cwd, const fs::path& container, const std::string& args) {
+    TempDir scratch;
+    CliResult r;
+    r.status = runCommand("cd " + shellQuote(cwd.string()) +
+                              " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+                              shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + args +
+                              " 2>" + shellQuote((scratch / "err").string()),
+                          &r.out);
+    const auto err = readFile(scratch / "err");
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
 std::pair<std::uint32_t, std::uint32_t> peCheckSums(const fs::path& file) {
     std::uint32_t stored = 0;
     std::uint32_t computed = 0;

@@ -69,6 +69,16 @@ std::vector<std::uint8_t> peResourceData(const std::filesystem::path& file, cons
                                          const std::string& name, int language);
 // The MAINICON group's entries as pefile decodes them: "width x height x bits -> id".
 std::vector<std::string> mainIconEntries(const std::filesystem::path& file);
+// pakforge-cli run in cwd with the container from `container`; args are
+// shell words as they stand.
+struct CliResult {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+CliResult runCli(const std::filesystem::path& cwd, const std::filesystem::path& container,
+                 const std::string& args);
+
 // The checksum in the header and the one pefile computes over the file.
 std::pair<std::uint32_t, std::uint32_t> peCheckSums(const std::filesystem::path& file);
 

@@ -125,17 +125,7 @@ TEST_F(Cli, ClosedStdoutPipeStillFinishesTheBuild) {
 
 TEST_F(Cli, HangupDuringTheBuildRemovesTheTemporaryFile) {
     makeMsi(dir.path(), "big.msi", {}, {{"data.bin", randomBytes(30u << 20, 6)}});
-    // Signal once the temporary file is there, i.e. while the build runs.
-    const std::string script =
-        "cd " + shellQuote(dir.path().string()) +
-        " || exit\nPAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
-        shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) +
-        " big.msi '' out.exe >/dev/null 2>err & pid=$!\n"
-        "for i in $(seq 1 1000); do ls -a | grep -q '[.]tmp$' && break; sleep 0.01; done\n"
-        "kill -HUP $pid; wait $pid; echo $?\n";
-    std::string out;
-    runCommand("sh -c " + shellQuote(script), &out);
-    EXPECT_EQ(out, "130\n");
+    EXPECT_EQ(signalMidBuild(dir.path(), container, "", "HUP"), "130\n");
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();

@@ -219,17 +219,7 @@ TEST(FastBuildCli, InterruptStopsTheThreadsAndRemovesTheTemporaryFile) {
     TempDir dir;
     const auto container = makeContainer(dir / "pakforge.dat", readFile(stubExe()));
     makeMsi(dir.path(), "big.msi", {}, {{"data.bin", randomBytes(30u << 20, 6)}});
-    // Signal once the temporary file is there, i.e. while the threads run.
-    const std::string script =
-        "cd " + shellQuote(dir.path().string()) +
-        " || exit\nPAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
-        shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) +
-        " --level 9 --jobs 3 big.msi '' out.exe >/dev/null 2>err & pid=$!\n"
-        "for i in $(seq 1 1000); do ls -a | grep -q '[.]tmp$' && break; sleep 0.01; done\n"
-        "kill -INT $pid; wait $pid; echo $?\n";
-    std::string out;
-    runCommand("sh -c " + shellQuote(script), &out);
-    EXPECT_EQ(out, "130\n");
+    EXPECT_EQ(signalMidBuild(dir.path(), container, "--level 9 --jobs 3", "INT"), "130\n");
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();

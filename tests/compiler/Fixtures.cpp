@@ -316,6 +316,20 @@ CliResult runCli(const fs::path& cwd, const fs::path& container, const std::stri
     return r;
 }
 
+std::string signalMidBuild(const fs::path& dir, const fs::path& container, const std::string& options,
+                           const std::string& signal) {
+    const std::string script =
+        "cd " + shellQuote(dir.string()) + " || exit\nPAKFORGE_CONTAINER=" + shellQuote(container.string()) +
+        " " + shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + options +
+        " big.msi '' out.exe >/dev/null 2>err & pid=$!\n"
+        "for i in $(seq 1 1000); do ls -a | grep -q '[.]tmp$' && break; sleep 0.01; done\n"
+        "kill -" +
+        signal + " $pid; wait $pid; echo $?\n";
+    std::string out;
+    runCommand("sh -c " + shellQuote(script), &out);
+    return out;
+}
+
 std::pair<std::uint32_t, std::uint32_t> peCheckSums(const fs::path& file) {
     std::uint32_t stored = 0;
     std::uint32_t computed = 0;

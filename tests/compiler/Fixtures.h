@@ -79,6 +79,12 @@ struct CliResult {
 CliResult runCli(const std::filesystem::path& cwd, const std::filesystem::path& container,
                  const std::string& args);
 
+// Builds dir/big.msi into dir/out.exe with `options`, sends `signal` (say
+// "INT") once the temporary file is there, i.e. mid-build, and returns the
+// exit status the shell saw, as text.
+std::string signalMidBuild(const std::filesystem::path& dir, const std::filesystem::path& container,
+                           const std::string& options, const std::string& signal);
+
 // The checksum in the header and the one pefile computes over the file.
 std::pair<std::uint32_t, std::uint32_t> peCheckSums(const std::filesystem::path& file);
 

@@ -6,6 +6,7 @@
 // (wait4's rusage). After the runs a summary prints the ratios.
 //
 //   compiler_bench [--benchmark_filter=...]   (needs wixl, mingw-w64, makensis)
+#include "BenchSupport.h"
 #include "compiler/Build.h"
 #include "container/VxStreamWriter.h"
 #include "core/Streams.h"
@@ -31,25 +32,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pakforge::bench::mustRun;
+using pakforge::bench::quote;
 
 fs::path workDir() {
-    static const fs::path dir = [] {
-        const char* env = std::getenv("PAKFORGE_BENCH_DIR");
-        fs::path d = env && *env ? fs::path(env) : fs::temp_directory_path() / "pakforge-compiler-bench";
-        fs::create_directories(d);
-        return d;
-    }();
+    static const fs::path dir = pakforge::bench::workDir("pakforge-compiler-bench");
     return dir;
 }
 
-void mustRun(const std::string& command) {
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-}
-
-std::string quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+fs::path container() {
+    return pakforge::bench::container(workDir());
 }
 
 // Random bytes followed by text, written in blocks so the bench stays small.
@@ -94,22 +86,6 @@ fs::path package(int megabytes) {
     mustRun("cd " + quote(src.string()) + " && wixl -o " + quote(msi.string()) + " p.wxs");
     fs::remove_all(src);
     return msi;
-}
-
-fs::path container() {
-    const fs::path dat = workDir() / "pakforge.dat";
-    if (fs::exists(dat)) return dat;
-    const fs::path dir = workDir() / "stub";
-    fs::create_directories(dir);
-    std::ofstream(dir / "stub.cpp") << "#include <windows.h>\n"
-                                       "int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }\n";
-    mustRun("cd " + quote(dir.string()) +
-            " && i686-w64-mingw32-g++ -O2 -s -mwindows -static stub.cpp -o stub.exe");
-    const auto exe = pakforge::readWholeFile(dir / "stub.exe");
-    const std::vector<pakforge::ContainerItem> items{{u"exe", exe}};
-    const std::u16string key(pakforge::kContainerKey);
-    pakforge::writeWholeFile(dat, pakforge::buildContainer(items, true, &key));
-    return dat;
 }
 
 fs::path icon() {

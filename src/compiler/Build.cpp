@@ -6,16 +6,14 @@
 #include "core/ByteIO.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
+#include "core/Utf16.h"
+#include "platform/System.h"
 #include "resources/pe/PeCheckSum.h"
 #include "resources/pe/PeImage.h"
 #include "resources/unitNTModule.h"
 #include "resources/unitResourceGraphics.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <ctime>
 #include <exception>
-#include <unistd.h>
 
 namespace pakforge {
 
@@ -31,11 +29,11 @@ void checkOutputWritable(const std::filesystem::path& output, const std::filesys
     std::error_code ec;
     const auto status = std::filesystem::status(output, ec);
     if (!std::filesystem::exists(status)) return;
-    if (std::filesystem::is_directory(status)) raiseCreateError(shownAs, EISDIR);
+    if (std::filesystem::is_directory(status)) raiseCreateError(shownAs, os::errorCode(os::Error::IsDirectory));
     // Renaming over a device or a pipe (say /dev/null) would replace it.
     if (!std::filesystem::is_regular_file(status))
-        throw EFCreateError("Cannot create file \"" + shownAs.string() + "\". It is not a regular file");
-    if (::access(output.c_str(), W_OK) != 0) raiseCreateError(shownAs, errno);
+        throw EFCreateError("Cannot create file \"" + pathToUtf8(shownAs) + "\". It is not a regular file");
+    if (const auto error = os::checkWritable(output)) raiseCreateError(shownAs, error);
 }
 
 // A link at the output is followed, also when what it names does not exist
@@ -94,13 +92,12 @@ void storeFinalCheckSum(FileStream& file, std::uint32_t checkSumOffset) {
 } // namespace
 
 std::filesystem::path programFolder() {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    std::filesystem::path self;
     // Never fall back to the current folder: a file planted there would be
     // taken for ours.
-    if (ec)
-        throw Exception("Cannot find the folder of the running program (" + systemErrorText(ec.value()) +
-                        "); set " + kContainerEnvironment + " to the path of " + kContainerFileName);
+    if (const auto error = os::programPath(self))
+        throw Exception("Cannot find the folder of the running program (" + systemErrorText(error) + "); set " +
+                        kContainerEnvironment + " to the path of " + kContainerFileName);
     return self.parent_path();
 }
 
@@ -116,21 +113,16 @@ std::filesystem::path programDataFile(const std::filesystem::path& name) {
 
 std::filesystem::path defaultContainerPath() {
     // Made absolute so that messages about it name it in full.
-    if (const char* env = std::getenv(kContainerEnvironment); env && *env) {
-        std::error_code ec;
-        const auto full = std::filesystem::absolute(env, ec);
-        return ec ? std::filesystem::path(env) : full.lexically_normal();
+    if (const auto env = os::environmentVariable(kContainerEnvironment); env && !env->empty()) {
+        const auto given = pathFromUtf8(*env);
+        std::filesystem::path full;
+        return os::fullPath(given, full) == 0 ? full : given;
     }
     return programDataFile(kContainerFileName);
 }
 
 std::string currentTimeText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[128] = {};
-    const std::size_t n = std::strftime(text, sizeof text, "%X", &local);
-    return std::string(text, n);
+    return os::localTimeText();
 }
 
 void build(const BuildRequest& request, const BuildEvents& events) {
@@ -197,7 +189,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     }
     pending.commit();
 
-    log(request, events, "EXE file saved as: " + request.output.string());
+    log(request, events, "EXE file saved as: " + pathToUtf8(request.output));
     log(request, events, "*** Finished. [" + currentTimeText() + "]");
 }
 

@@ -116,7 +116,7 @@ void WriteVersionResource(const std::filesystem::path& executable, const std::fi
     VersionStrings strings{props.FProductName, props.FProductVersion, props.FManufacturer,
                            pathToUtf16(outputName.filename())};
     if (strings.productVersion.empty())
-        throw Exception("Cannot write version information: \"" + package.string() +
+        throw Exception("Cannot write version information: \"" + pathToUtf8(package) +
                         "\" gives no ProductVersion");
     const auto block = MakeVersionBlock(strings);
 

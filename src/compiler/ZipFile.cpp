@@ -2,14 +2,13 @@
 
 #include "core/ByteIO.h"
 #include "core/Utf16.h"
+#include "platform/System.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <memory>
-#include <sys/stat.h>
 
 namespace pakforge {
 
@@ -23,12 +22,12 @@ constexpr std::size_t kOutBlock = 65536;
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFu;
 
 std::string tooLargeMessage(const std::filesystem::path& path, std::uint64_t size) {
-    return "The package \"" + path.string() + "\" is too large (" + std::to_string(size) +
+    return "The package \"" + pathToUtf8(path) + "\" is too large (" + std::to_string(size) +
            " bytes): the archive appended to the executable holds packages under 4 GiB only";
 }
 
 std::string pastLimitMessage(const std::filesystem::path& path) {
-    return "The executable would pass 4 GiB with the package \"" + path.string() +
+    return "The executable would pass 4 GiB with the package \"" + pathToUtf8(path) +
            "\" appended, more than its archive can address; use a smaller package";
 }
 
@@ -95,16 +94,20 @@ std::uint32_t dosDateTime(const std::tm& local) {
 }
 
 std::uint32_t fileDosDateTime(const std::filesystem::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) raiseLastOSError();
-    const std::time_t seconds = st.st_mtim.tv_sec;
+    os::LocalTime time;
+    if (const auto error = os::fileModifiedTime(path, time)) raiseOSError(error);
     std::tm local{};
-    if (!::localtime_r(&seconds, &local)) return 0;
+    local.tm_year = time.year - 1900;
+    local.tm_mon = time.month - 1;
+    local.tm_mday = time.day;
+    local.tm_hour = time.hour;
+    local.tm_min = time.minute;
+    local.tm_sec = time.second;
     return dosDateTime(local);
 }
 
 std::u16string archiveNameOf(const std::filesystem::path& path) {
-    std::u16string name = utf8ToUtf16(path.filename().string());
+    std::u16string name = pathToUtf16(path.filename());
     const auto cut = name.find_last_of(u"\\:/");
     if (cut != std::u16string::npos) name.erase(0, cut + 1);
     return name;

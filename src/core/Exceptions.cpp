@@ -1,21 +1,12 @@
 #include "core/Exceptions.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include "core/Utf16.h"
+#include "platform/System.h"
 
 namespace pakforge {
 
 std::string systemErrorText(int errorCode) {
-    char buffer[256] = {};
-    // GNU strerror_r may return a static string instead of filling the buffer.
-#if defined(_GNU_SOURCE) && !defined(__APPLE__)
-    const char* text = strerror_r(errorCode, buffer, sizeof buffer);
-    return text ? std::string(text) : std::string();
-#else
-    if (strerror_r(errorCode, buffer, sizeof buffer) != 0) return {};
-    return std::string(buffer);
-#endif
+    return os::errorText(errorCode);
 }
 
 std::string osErrorMessage(int errorCode, const std::string& additionalInfo) {
@@ -29,15 +20,15 @@ void raiseOSError(int errorCode, const std::string& additionalInfo) {
 }
 
 void raiseLastOSError(const std::string& additionalInfo) {
-    raiseOSError(errno, additionalInfo);
+    raiseOSError(os::lastError(), additionalInfo);
 }
 
 void raiseOpenError(const std::filesystem::path& path, int errorCode) {
-    throw EFOpenError("Cannot open file \"" + path.string() + "\". " + systemErrorText(errorCode));
+    throw EFOpenError("Cannot open file \"" + pathToUtf8(path) + "\". " + systemErrorText(errorCode));
 }
 
 void raiseCreateError(const std::filesystem::path& path, int errorCode) {
-    throw EFCreateError("Cannot create file \"" + path.string() + "\". " +
+    throw EFCreateError("Cannot create file \"" + pathToUtf8(path) + "\". " +
                         systemErrorText(errorCode));
 }
 

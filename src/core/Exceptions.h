@@ -53,13 +53,14 @@ inline constexpr const char* kStreamReadError = "Stream read error";
 inline constexpr const char* kStreamWriteError = "Stream write error";
 inline constexpr const char* kRangeCheckError = "Range check error";
 
-// The platform's text for an error code (strerror on POSIX).
+// The platform's text for an OS error code (errno on POSIX, GetLastError on
+// Windows).
 std::string systemErrorText(int errorCode);
 
 // "System Error.  Code: %d.\r\n%s%s", or the zero-code wording.
 std::string osErrorMessage(int errorCode, const std::string& additionalInfo = {});
 [[noreturn]] void raiseOSError(int errorCode, const std::string& additionalInfo = {});
-// Raises from the current errno.
+// Raises from the last failed OS call.
 [[noreturn]] void raiseLastOSError(const std::string& additionalInfo = {});
 
 // "Cannot open file "%s". %s" and "Cannot create file "%s". %s".

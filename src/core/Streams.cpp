@@ -1,16 +1,13 @@
 #include "core/Streams.h"
 
 #include "core/Exceptions.h"
+#include "core/Utf16.h"
+#include "platform/System.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <random>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace pakforge {
@@ -141,24 +138,15 @@ void MemoryStream::saveToStream(Stream& destination) const {
 
 // ---------------------------------------------------------------------------
 
+// The stream's names for modes and origins are the platform's, in its order.
+static_assert(static_cast<int>(FileStream::Mode::OpenReadWrite) == static_cast<int>(os::OpenMode::OpenReadWrite));
+static_assert(static_cast<int>(FileStream::Share::Exclusive) == static_cast<int>(os::Share::Exclusive));
+static_assert(static_cast<int>(SeekOrigin::End) == static_cast<int>(os::Whence::End));
+static_assert(os::kNoFile == -1);
+
 FileStream::FileStream(const std::filesystem::path& path, Mode mode, Share share,
                        const std::filesystem::path& shownAs)
     : path_(path) {
-    int flags = O_CLOEXEC;
-    switch (mode) {
-    case Mode::Create:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
-        break;
-    case Mode::OpenRead:
-        flags |= O_RDONLY;
-        break;
-    case Mode::OpenWrite:
-        flags |= O_WRONLY;
-        break;
-    case Mode::OpenReadWrite:
-        flags |= O_RDWR;
-        break;
-    }
     const bool creating = mode == Mode::Create;
     const auto& name = shownAs.empty() ? path : shownAs;
     const auto fail = [&](int error) {
@@ -167,78 +155,48 @@ FileStream::FileStream(const std::filesystem::path& path, Mode mode, Share share
     };
 
     std::error_code ec;
-    if (!creating && std::filesystem::is_directory(path, ec)) fail(EISDIR);
-    do {
-        fd_ = ::open(path.c_str(), flags, 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) fail(errno);
-
-    if (share != Share::DenyNone) {
-        const bool exclusive = share == Share::Exclusive || mode != Mode::OpenRead;
-        if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-            const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-            ::close(fd_);
-            fd_ = -1;
-            fail(error);
-        }
-    }
+    if (!creating && std::filesystem::is_directory(path, ec)) fail(os::errorCode(os::Error::IsDirectory));
+    const auto opened = os::openFile(path, static_cast<os::OpenMode>(mode), static_cast<os::Share>(share));
+    if (opened.error != 0) fail(opened.error);
+    file_ = opened.file;
 }
 
 FileStream::~FileStream() {
-    if (fd_ >= 0) ::close(fd_);
+    os::closeFile(file_);
 }
 
 std::size_t FileStream::read(void* buffer, std::size_t count) {
-    auto* out = static_cast<std::uint8_t*>(buffer);
     std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::read(fd_, out + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    os::readFile(file_, buffer, count, done); // a short count is the failure
     return done;
 }
 
 std::size_t FileStream::write(const void* buffer, std::size_t count) {
-    const auto* in = static_cast<const std::uint8_t*>(buffer);
     std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(fd_, in + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    os::writeFile(file_, buffer, count, done);
     return done;
 }
 
 std::int64_t FileStream::seek(std::int64_t offset, SeekOrigin origin) {
-    int whence = SEEK_SET;
-    if (origin == SeekOrigin::Current) whence = SEEK_CUR;
-    if (origin == SeekOrigin::End) whence = SEEK_END;
-    const off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    if (result < 0) raiseLastOSError();
-    return result;
+    std::int64_t position = 0;
+    if (const auto error = os::seekFile(file_, offset, static_cast<os::Whence>(origin), position))
+        raiseOSError(error);
+    return position;
 }
 
 std::int64_t FileStream::size() {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) raiseLastOSError();
-    return st.st_size;
+    std::int64_t size = 0;
+    if (const auto error = os::fileSize(file_, size)) raiseOSError(error);
+    return size;
 }
 
 void FileStream::setSize(std::int64_t newSize) {
-    if (::ftruncate(fd_, static_cast<off_t>(newSize)) != 0) raiseLastOSError();
+    if (const auto error = os::setFileSize(file_, newSize)) raiseOSError(error);
     if (position() > newSize) setPosition(newSize);
 }
 
 void FileStream::flush() {
-    if (::fsync(fd_) != 0 && errno != EINVAL) raiseLastOSError();
+    if (const auto error = os::flushFile(file_)) raiseOSError(error);
 }
 
 // ---------------------------------------------------------------------------
@@ -260,16 +218,16 @@ PendingFile::PendingFile(std::filesystem::path target, std::filesystem::path sho
     : target_(std::move(target)), shownAs_(shownAs.empty() ? target_ : std::move(shownAs)) {
     std::random_device random;
     const auto folder = target_.has_parent_path() ? target_.parent_path() : std::filesystem::path(".");
+    const std::string leaf = pathToUtf8(target_.filename());
     for (int attempt = 0;; ++attempt) {
-        const auto candidate = folder / ("." + target_.filename().string() + "." +
-                                         std::to_string(random() % 1000000000u) + ".tmp");
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
+        const auto candidate =
+            folder / pathFromUtf8("." + leaf + "." + std::to_string(random() % 1000000000u) + ".tmp");
+        const auto error = os::createNewFile(candidate);
+        if (error == 0) {
             temp_ = candidate;
             return;
         }
-        if (errno != EEXIST || attempt > 100) raiseCreateError(shownAs_, errno);
+        if (error != os::errorCode(os::Error::AlreadyExists) || attempt > 100) raiseCreateError(shownAs_, error);
     }
 }
 
@@ -278,15 +236,11 @@ std::unique_ptr<FileStream> PendingFile::open(FileStream::Mode mode, FileStream:
 }
 
 PendingFile::~PendingFile() {
-    if (!committed_) ::unlink(temp_.c_str());
+    if (!committed_) os::removeFile(temp_);
 }
 
 void PendingFile::commit() {
-    // Keep the mode an existing target had; a new file keeps the mode the
-    // temporary file was created with, which the umask already shaped.
-    struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0) ::chmod(temp_.c_str(), st.st_mode & 07777);
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) raiseCreateError(shownAs_, errno);
+    if (const auto error = os::replaceFile(temp_, target_)) raiseCreateError(shownAs_, error);
     committed_ = true;
 }
 

@@ -81,8 +81,9 @@ class FileStream : public Stream {
         OpenWrite,     // existing file, write only
         OpenReadWrite, // existing file
     };
-    // What other openers may do meanwhile. POSIX has no mandatory sharing, so
-    // this is kept with advisory locks among cooperating openers.
+    // What other openers may do meanwhile. Windows enforces it; POSIX has no
+    // mandatory sharing, so there it is kept with advisory locks among
+    // cooperating openers.
     enum class Share { DenyNone, DenyWrite, Exclusive };
 
     // shownAs, when given, is the name errors use instead of path (a
@@ -102,7 +103,7 @@ class FileStream : public Stream {
 
   private:
     std::filesystem::path path_;
-    int fd_ = -1;
+    std::intptr_t file_ = -1; // the OS's handle
 };
 
 // Whole-file helpers.

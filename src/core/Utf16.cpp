@@ -1,9 +1,8 @@
 #include "core/Utf16.h"
 
+#include "platform/System.h"
+
 #include <algorithm>
-#include <clocale>
-#include <cwctype>
-#include <locale.h>
 
 namespace pakforge {
 
@@ -51,22 +50,6 @@ char32_t nextCodePoint(std::u16string_view text, std::size_t& i) {
     }
     if (u >= 0xDC00 && u <= 0xDFFF) return kReplacement;
     return u;
-}
-
-locale_t caseLocale() {
-    static const locale_t locale = [] {
-        locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-        if (!l) l = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
-        return l;
-    }();
-    return locale;
-}
-
-char32_t foldCase(char32_t cp) {
-    if (cp < 0x80) return (cp >= 'a' && cp <= 'z') ? cp - 32 : cp;
-    const locale_t locale = caseLocale();
-    if (!locale) return cp;
-    return static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), locale));
 }
 
 } // namespace
@@ -120,23 +103,21 @@ std::string utf16ToUtf8(std::u16string_view text) {
     return out;
 }
 
-std::u16string pathToUtf16(const std::filesystem::path& path) { return utf8ToUtf16(path.string()); }
-
-std::filesystem::path pathFromUtf16(std::u16string_view text) {
-    return std::filesystem::path(utf16ToUtf8(text));
+std::string pathToUtf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
+std::filesystem::path pathFromUtf8(std::string_view text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::u16string pathToUtf16(const std::filesystem::path& path) { return utf8ToUtf16(pathToUtf8(path)); }
+
+std::filesystem::path pathFromUtf16(std::u16string_view text) { return pathFromUtf8(utf16ToUtf8(text)); }
+
 int compareTextIgnoreCase(std::u16string_view a, std::u16string_view b) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        const char32_t ca = foldCase(nextCodePoint(a, i));
-        const char32_t cb = foldCase(nextCodePoint(b, j));
-        if (ca != cb) return ca < cb ? -1 : 1;
-    }
-    if (i < a.size()) return 1;
-    if (j < b.size()) return -1;
-    return 0;
+    return os::compareTextIgnoreCase(a, b);
 }
 
 bool sameTextIgnoreCase(std::u16string_view a, std::u16string_view b) {
@@ -146,7 +127,7 @@ bool sameTextIgnoreCase(std::u16string_view a, std::u16string_view b) {
 std::u16string toUpperText(std::u16string_view text) {
     std::u16string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) appendUtf16(out, foldCase(nextCodePoint(text, i)));
+    for (std::size_t i = 0; i < text.size();) appendUtf16(out, os::upperCase(nextCodePoint(text, i)));
     return out;
 }
 

@@ -12,15 +12,20 @@ namespace pakforge {
 std::u16string utf8ToUtf16(std::string_view text);
 std::string utf16ToUtf8(std::u16string_view text);
 
+// Paths to and from our text. Never path::string() or path(std::string) on
+// the way of a user's path: on Windows those use the ANSI code page.
+std::string pathToUtf8(const std::filesystem::path& path);
+std::filesystem::path pathFromUtf8(std::string_view text);
 std::u16string pathToUtf16(const std::filesystem::path& path);
 std::filesystem::path pathFromUtf16(std::u16string_view text);
 
-// Compares without regard to letter case (simple Unicode case mapping);
-// negative, zero or positive like strcmp. Text that differs in more than
-// case never compares equal.
+// Compares without regard to letter case, as the platform compares names in
+// the user's locale; negative, zero or positive like strcmp. Text that
+// differs in more than case never compares equal.
 int compareTextIgnoreCase(std::u16string_view a, std::u16string_view b);
 bool sameTextIgnoreCase(std::u16string_view a, std::u16string_view b);
 
+// Simple Unicode upper-case mapping, code point by code point.
 std::u16string toUpperText(std::u16string_view text);
 
 } // namespace pakforge

@@ -5,17 +5,16 @@
 #include "core/Exceptions.h"
 #include "core/Utf16.h"
 #include "pakforge/Version.h"
+#include "platform/System.h"
+#include "platform/SystemConsole.h"
 #include "update/checkpad4.h"
 
-#include <cerrno>
 #include <charconv>
-#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -29,7 +28,7 @@ constexpr int kExitInterrupted = 130;
 // Ctrl-C during a long compression: stop between blocks so the temporary
 // file is removed rather than left behind by an abrupt exit.
 volatile std::sig_atomic_t interrupted = 0;
-void onSignal(int) {
+void onInterrupt() {
     interrupted = 1;
 }
 
@@ -98,13 +97,11 @@ struct Failure {
 // an empty argument stays empty.
 fs::path fullPath(const std::string& argument) {
     if (argument.empty()) return {};
-    std::error_code ec;
-    const fs::path full = fs::absolute(fs::path(argument), ec);
-    if (ec)
+    fs::path full;
+    if (const auto error = pakforge::os::fullPath(pakforge::pathFromUtf8(argument), full))
         throw Failure{"Cannot find \"" + argument + "\": the current folder cannot be read (" +
-                      pakforge::systemErrorText(ec.value()) +
-                      "). Change to an existing folder or give a full path"};
-    return full.lexically_normal();
+                      pakforge::systemErrorText(error) + "). Change to an existing folder or give a full path"};
+    return full;
 }
 
 // The package readers stay silent on a file that is no package; the command
@@ -113,14 +110,16 @@ void checkPackage(const fs::path& package) {
     namespace platform = pakforge::platform;
     std::error_code ec;
     if (!fs::is_regular_file(package, ec)) {
-        const int error = fs::is_directory(package, ec) ? EISDIR : ENOENT;
-        throw Failure{"Cannot open file \"" + package.string() + "\". " + pakforge::systemErrorText(error)};
+        namespace os = pakforge::os;
+        const int error = os::errorCode(fs::is_directory(package, ec) ? os::Error::IsDirectory : os::Error::NotFound);
+        throw Failure{"Cannot open file \"" + pakforge::pathToUtf8(package) + "\". " +
+                      pakforge::systemErrorText(error)};
     }
     platform::MSIHANDLE handle = 0;
     if (platform::MsiOpenPackageExW(pakforge::pathToUtf16(package),
                                     platform::MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
                                     &handle) != platform::ERROR_SUCCESS)
-        throw Failure{"\"" + package.string() + "\" is not a Windows Installer package"};
+        throw Failure{"\"" + pakforge::pathToUtf8(package) + "\" is not a Windows Installer package"};
     platform::MsiCloseHandle(handle);
 }
 
@@ -284,7 +283,7 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     pakforge::BuildEvents events;
     events.statusMessage = [](const std::string& line) { std::cout << line << std::endl; };
     bool progressShown = false;
-    const bool showProgress = ::isatty(STDERR_FILENO) != 0;
+    const bool showProgress = pakforge::os::isTerminal(pakforge::os::StdStream::Err);
     events.progress = [&progressShown, showProgress, &options, last = -1](std::uint64_t done,
                                                                           std::uint64_t total) mutable {
         if (interrupted) throw Interrupted();
@@ -292,22 +291,18 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
         const int percent = static_cast<int>(done * 100 / total);
         if (percent == last) return;
         last = percent;
-        std::fprintf(stderr, "\rCompressing the package: %3d%%", percent);
-        std::fflush(stderr);
+        char line[40];
+        std::snprintf(line, sizeof line, "\rCompressing the package: %3d%%", percent);
+        pakforge::os::writeText(pakforge::os::StdStream::Err, line);
         progressShown = true;
     };
     const auto endProgress = [&] {
-        if (progressShown) std::fprintf(stderr, "\r%*s\r", 34, "");
+        if (progressShown) pakforge::os::writeText(pakforge::os::StdStream::Err, "\r" + std::string(34, ' ') + "\r");
         progressShown = false;
     };
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
     // A reader that goes away (`| head`) must not kill the build halfway and
-    // leave its temporary file behind; the log is then simply not seen.
-    ::signal(SIGPIPE, SIG_IGN);
+    // leave its temporary file behind either; the log is then simply not seen.
+    pakforge::os::catchInterrupts(onInterrupt);
     try {
         pakforge::build(request, events);
     } catch (const Interrupted& e) {
@@ -396,13 +391,18 @@ int run(const std::vector<std::string>& given) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    std::setlocale(LC_TIME, "");
+namespace {
+
+int cliMain(const std::vector<std::string>& args) {
     try {
-        return run(std::vector<std::string>(argv + 1, argv + argc));
+        return run(args);
     } catch (const Failure& failure) {
         std::cout.flush();
         std::cerr << pakforge::withFullStop(failure.message) << "\n";
         return kExitFailure;
     }
 }
+
+} // namespace
+
+PAKFORGE_MAIN(cliMain)

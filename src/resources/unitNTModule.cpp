@@ -2,9 +2,8 @@
 
 #include "core/Streams.h"
 #include "core/Utf16.h"
+#include "platform/System.h"
 #include "resources/pe/PeImage.h"
-
-#include <cerrno>
 
 namespace pakforge {
 
@@ -19,7 +18,7 @@ std::vector<std::uint8_t> readModuleFile(const std::filesystem::path& fileName) 
         return readWholeFile(fileName);
     } catch (const Exception&) {
         std::error_code ec;
-        raiseOSError(std::filesystem::exists(fileName, ec) ? EACCES : ENOENT);
+        raiseOSError(os::errorCode(std::filesystem::exists(fileName, ec) ? os::Error::AccessDenied : os::Error::NotFound));
     }
 }
 

@@ -24,7 +24,7 @@ void OpenHelpFile(View& view, const std::filesystem::path& helpFile, std::u16str
     if (isFile(helpFile) && view.openWithDesktop(pathToUtf16(helpFile))) return;
     const auto page = htmlHelpPage(helpFile, topic);
     if (isFile(page) && view.openWithDesktop(pathToUtf16(page))) return;
-    throw Exception("Unable to open help file " + helpFile.string());
+    throw Exception("Unable to open help file " + pathToUtf8(helpFile));
 }
 
 } // namespace pakforge::ui

@@ -6,12 +6,12 @@
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
+#include "platform/SystemConsole.h"
 #include "resources/pe/PeImage.h"
 
 #include <pakforge/Version.h>
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <optional>
 #include <string>
@@ -51,13 +51,13 @@ struct UsageError {
 };
 
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "pakforge-pack: %s\nTry 'pakforge-pack --help' for more information.\n",
-                 message.c_str());
+    os::writeText(os::StdStream::Err,
+                  "pakforge-pack: " + message + "\nTry 'pakforge-pack --help' for more information.\n");
     return 2;
 }
 
 int failure(const std::string& message) {
-    std::fprintf(stderr, "pakforge-pack: %s\n", message.c_str());
+    os::writeText(os::StdStream::Err, "pakforge-pack: " + message + "\n");
     return 1;
 }
 
@@ -68,16 +68,17 @@ struct Options {
     std::vector<std::string> positional;
 };
 
-Options parseOptions(int argc, char** argv, int first, bool allowWriteOptions) {
+Options parseOptions(const std::vector<std::string>& args, bool allowWriteOptions) {
     Options options;
     bool endOfOptions = false;
-    for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
+    const std::size_t argc = args.size();
+    for (std::size_t i = 1; i < argc; ++i) {
+        const std::string& arg = args[i];
         if (!endOfOptions && arg == "--") {
             endOfOptions = true;
         } else if (!endOfOptions && arg == "--key") {
             if (i + 1 >= argc) throw UsageError{"option '--key' needs a value"};
-            options.key = argv[++i];
+            options.key = args[++i];
         } else if (!endOfOptions && arg.starts_with("--key=")) {
             options.key = arg.substr(6);
         } else if (!endOfOptions && allowWriteOptions && arg == "--compress") {
@@ -96,7 +97,7 @@ Options parseOptions(int argc, char** argv, int first, bool allowWriteOptions) {
 void loadContainer(TVxStreams& streams, const std::string& file, const Options& options) {
     if (options.key) streams.Key = utf8ToUtf16(*options.key);
     try {
-        streams.LoadFromFile(file);
+        streams.LoadFromFile(pathFromUtf8(file));
     } catch (const ECorruptFile&) {
         throw Exception(
             "\"" + file + "\" is not a readable container (" + kFileIsCorrupt +
@@ -157,12 +158,12 @@ int create(const Options& options) {
             if (sameTextIgnoreCase(other.name, item.name))
                 throw UsageError{"the item name '" + pairArg.substr(0, eq) +
                                  "' is given twice (names are compared without regard to case)"};
-        item.data = readWholeFile(pairArg.substr(eq + 1));
+        item.data = readWholeFile(pathFromUtf8(pairArg.substr(eq + 1)));
         sealImage(item.data, pairArg.substr(eq + 1));
         items.push_back(std::move(item));
     }
     const auto bytes = buildContainer(items, options.compress, options.encrypt ? &key : nullptr);
-    PendingFile out(options.positional[0]);
+    PendingFile out(pathFromUtf8(options.positional[0]));
     writeWholeFile(out.tempPath(), bytes);
     out.commit();
     return 0;
@@ -172,9 +173,13 @@ int list(const Options& options) {
     if (options.positional.size() != 1) throw UsageError{"list needs exactly one container file"};
     TVxStreams streams;
     loadContainer(streams, options.positional[0], options);
-    for (const auto& info : streams.ItemInfos())
-        std::printf("%12lld  %s\n", static_cast<long long>(info.size), utf16ToUtf8(info.name).c_str());
-    std::fflush(stdout);
+    std::string out;
+    for (const auto& info : streams.ItemInfos()) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%12lld  ", static_cast<long long>(info.size));
+        out += size + utf16ToUtf8(info.name) + "\n";
+    }
+    if (!os::writeText(os::StdStream::Out, out)) throw Exception("cannot write to standard output");
     return 0;
 }
 
@@ -192,7 +197,7 @@ int extract(const Options& options) {
         return failure("no item named '" + options.positional[1] + "' in \"" + options.positional[0] + "\"");
     MemoryStream data;
     streams.GetStream(name, data);
-    PendingFile out(options.positional[2]);
+    PendingFile out(pathFromUtf8(options.positional[2]));
     writeWholeFile(out.tempPath(), data.bytes());
     out.commit();
     return 0;
@@ -200,21 +205,23 @@ int extract(const Options& options) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (argc < 2) return usageError("missing command");
-    const std::string command = argv[1];
+namespace {
+
+int packMain(const std::vector<std::string>& args) {
+    if (args.empty()) return usageError("missing command");
+    const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+        os::writeText(os::StdStream::Out, kUsage);
         return 0;
     }
     if (command == "--version") {
-        std::printf("pakforge-pack %s\n", PAKFORGE_VERSION);
+        os::writeText(os::StdStream::Out, std::string("pakforge-pack ") + PAKFORGE_VERSION + "\n");
         return 0;
     }
     try {
-        if (command == "create") return create(parseOptions(argc, argv, 2, true));
-        if (command == "list") return list(parseOptions(argc, argv, 2, false));
-        if (command == "extract") return extract(parseOptions(argc, argv, 2, false));
+        if (command == "create") return create(parseOptions(args, true));
+        if (command == "list") return list(parseOptions(args, false));
+        if (command == "extract") return extract(parseOptions(args, false));
         return usageError("unknown command '" + command + "'");
     } catch (const UsageError& e) {
         return usageError(e.message);
@@ -226,3 +233,7 @@ int main(int argc, char** argv) {
         return failure(e.what());
     }
 }
+
+} // namespace
+
+PAKFORGE_MAIN(packMain)

@@ -6,6 +6,7 @@
 #include "core/Utf16.h"
 #include "resources/unitNTModule.h"
 #include "resources/unitResourceGraphics.h"
+#include "platform/SystemConsole.h"
 #include "resources/unitResourceVersionInfo.h"
 
 #include <pakforge/Version.h>
@@ -60,12 +61,12 @@ class UsageError : public std::exception {
 // Output that cannot be written (a full disk, a closed pipe) is a failure,
 // not a silent success.
 void writeStdout(std::span<const std::uint8_t> bytes) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+    if (!os::writeBytes(os::StdStream::Out, bytes.data(), bytes.size()))
         throw Exception("cannot write to standard output");
 }
 
 void writeStdout(std::string_view text) {
-    writeStdout(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (!os::writeText(os::StdStream::Out, text)) throw Exception("cannot write to standard output");
 }
 
 std::string text(const std::u16string& value) {
@@ -76,7 +77,7 @@ void loadModule(TNTModule& module, const std::filesystem::path& file) {
     try {
         module.LoadFromFile(file);
     } catch (const Exception& e) {
-        throw Exception("cannot read the resources of \"" + file.string() + "\": " + e.message());
+        throw Exception("cannot read the resources of \"" + pathToUtf8(file) + "\": " + e.message());
     }
 }
 
@@ -84,7 +85,7 @@ void saveModule(TNTModule& module, const std::filesystem::path& file) {
     try {
         module.SaveToFile(file);
     } catch (const Exception& e) {
-        throw Exception("cannot write the resources of \"" + file.string() +
+        throw Exception("cannot write the resources of \"" + pathToUtf8(file) +
                         "\" (the file is unchanged): " + e.message());
     }
 }
@@ -132,14 +133,14 @@ int extractCommand(const std::filesystem::path& file, const std::string& type, c
             found = d; // the last of an identity is the one a save keeps
     }
     if (!found)
-        throw Exception("\"" + file.string() + "\" has no resource of type " + type + ", name " + name +
+        throw Exception("\"" + pathToUtf8(file) + "\" has no resource of type " + type + ", name " + name +
                         " and language " + std::to_string(language) + " (see 'pakforge-res list')");
     const auto bytes = found->Data().bytes();
     if (out == "-") {
         writeStdout(bytes);
         return 0;
     }
-    PendingFile pending(out);
+    PendingFile pending(pathFromUtf8(out));
     writeWholeFile(pending.tempPath(), bytes);
     pending.commit();
     return 0;
@@ -147,7 +148,7 @@ int extractCommand(const std::filesystem::path& file, const std::string& type, c
 
 int setIconCommand(const std::filesystem::path& file, const std::filesystem::path& icon) {
     if (!std::filesystem::is_regular_file(icon))
-        throw Exception("icon file \"" + icon.string() + "\" not found");
+        throw Exception("icon file \"" + pathToUtf8(icon) + "\" not found");
     TNTModule module;
     loadModule(module, file);
     auto* group = TResourceDetails::CreateEmpty<TIconGroupResourceDetails>(&module, 0, u"MAINICON");
@@ -155,7 +156,7 @@ int setIconCommand(const std::filesystem::path& file, const std::filesystem::pat
     try {
         group->LoadFromIconFile(icon);
     } catch (const Exception& e) {
-        throw Exception("cannot use \"" + icon.string() + "\" as an icon (" + file.string() +
+        throw Exception("cannot use \"" + pathToUtf8(icon) + "\" as an icon (" + pathToUtf8(file) +
                         " is unchanged): " + e.message());
     }
     saveModule(module, file);
@@ -188,36 +189,42 @@ int run(const std::vector<std::string>& args) {
     }
     if (command == "list") {
         expectArgs(args, 1, "list FILE");
-        return listCommand(args[1]);
+        return listCommand(pathFromUtf8(args[1]));
     }
     if (command == "extract") {
         expectArgs(args, 5, "extract FILE TYPE NAME LANG OUT");
-        return extractCommand(args[1], args[2], args[3], args[4], args[5]);
+        return extractCommand(pathFromUtf8(args[1]), args[2], args[3], args[4], args[5]);
     }
     if (command == "set-icon") {
         expectArgs(args, 2, "set-icon FILE ICO");
-        return setIconCommand(args[1], args[2]);
+        return setIconCommand(pathFromUtf8(args[1]), pathFromUtf8(args[2]));
     }
     if (command == "rewrite") {
         expectArgs(args, 1, "rewrite FILE");
-        return rewriteCommand(args[1]);
+        return rewriteCommand(pathFromUtf8(args[1]));
     }
     throw UsageError("unknown command '" + command + "'");
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int resMain(const std::vector<std::string>& args) {
     // The resource classes, in their start-up order.
     pakforge::InitResourceVersionInfo();
-    const std::vector<std::string> args(argv + 1, argv + argc);
     try {
         return run(args);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "pakforge-res: %s\nTry 'pakforge-res --help' for more information.\n", e.what());
+        os::writeText(os::StdStream::Err, std::string("pakforge-res: ") + e.what() +
+                                              "\nTry 'pakforge-res --help' for more information.\n");
         return kExitUsage;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "pakforge-res: %s\n", e.what());
+        os::writeText(os::StdStream::Err, std::string("pakforge-res: ") + e.what() + "\n");
         return kExitFailure;
     }
 }
+
+} // namespace
+
+PAKFORGE_MAIN(resMain)

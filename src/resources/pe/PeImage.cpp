@@ -1,6 +1,7 @@
 #include "resources/pe/PeImage.h"
 
 #include "core/ByteIO.h"
+#include "core/Utf16.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -409,7 +410,7 @@ std::string layoutRejectedMessage(const std::filesystem::path& file, const std::
     std::string rules;
     for (const auto& p : problems) rules += (rules.empty() ? "" : "; ") + p;
     std::string text = "System Error.  Code: " + std::to_string(kBadExeFormat) + ".\r\nThe resources of \"" +
-                       file.string() +
+                       pathToUtf8(file) +
                        "\" were not saved: the rewritten file would break the Windows loader's rules (" +
                        rules + "). The file is unchanged.";
     if (brokenBefore)

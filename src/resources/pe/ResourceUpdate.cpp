@@ -1,11 +1,11 @@
 #include "resources/pe/ResourceUpdate.h"
 
 #include "core/Streams.h"
+#include "platform/System.h"
 #include "resources/pe/PeImage.h"
 #include "resources/pe/ResourceWriter.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <system_error>
 
@@ -47,7 +47,7 @@ std::vector<std::uint8_t> readImage(const std::filesystem::path& file) {
     } catch (const Exception&) {
         std::error_code ec;
         const bool exists = std::filesystem::exists(file, ec);
-        raiseOSError(exists ? EACCES : ENOENT);
+        raiseOSError(os::errorCode(exists ? os::Error::AccessDenied : os::Error::NotFound));
     }
 }
 

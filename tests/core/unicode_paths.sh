@@ -29,6 +29,10 @@ printf '       70000  Ärger\n' >list.expected
 cmp list.out list.expected || fail "list printed $(od -c list.out)"
 $run "$pack" extract "Ünïcödé/Stubs-ß.dat" "äRGER" "Ünïcödé/zurück.msi" || fail "extract"
 cmp "Ünïcödé/zurück.msi" "Ünïcödé/Prüfung-ÄÖ.msi" || fail "extracted bytes differ"
+# On a terminal (a Windows console under Wine) the characters are written as
+# such, not as bytes the console would read in its own code page.
+script -qec "$run '$pack' list 'Ünïcödé/Stubs-ß.dat'" typescript >/dev/null 2>&1 || fail "list on a terminal"
+grep -q '70000  Ärger' typescript || fail "terminal showed $(od -c typescript)"
 if $run "$pack" list "Ünïcödé/none.dat" >/dev/null 2>err.out; then fail "listed a missing file"; fi
 grep -q '^pakforge-pack: Cannot open file "Ünïcödé/none.dat"\. .' err.out || fail "message: $(cat err.out)"
 

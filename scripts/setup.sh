@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   zlib1g-dev nettle-dev liblhasa-dev libcurl4-openssl-dev
   libmsi-dev libglib2.0-dev msitools wixl
   qt6-base-dev qt6-svg-dev libgl-dev

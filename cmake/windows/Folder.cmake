@@ -32,3 +32,10 @@ add_custom_command(
   COMMENT "Zipping the Windows folder ${folder_name}"
   VERBATIM)
 add_custom_target(windows-zip DEPENDS ${windows_zip})
+
+if(PAKFORGE_BUILD_TESTS)
+  add_test(NAME windows_zip
+           COMMAND ${PAKFORGE_PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/windows/check_zip.py ${windows_zip} ${folder_name}
+                   ${entries})
+  set_tests_properties(windows_zip PROPERTIES LABELS windows)
+endif()

@@ -492,8 +492,11 @@ std::u16string UrlPath(std::u16string_view url, std::size_t maxChars) {
     if (text.empty() || !::WinHttpCrackUrl(text.c_str(), static_cast<DWORD>(text.size()), ICU_DECODE, &parts))
         return {};
     if (parts.nScheme != INTERNET_SCHEME_HTTPS && parts.nScheme != INTERNET_SCHEME_HTTP) return {};
-    if (parts.dwUrlPathLength > maxChars) return {};
-    return std::u16string(path.data(), path.data() + parts.dwUrlPathLength);
+    // An address without a path asks for the root, as on Linux.
+    std::u16string result(path.data(), path.data() + parts.dwUrlPathLength);
+    if (result.empty()) result = u"/";
+    if (result.size() > maxChars) return {};
+    return result;
 }
 
 } // namespace pakforge::platform

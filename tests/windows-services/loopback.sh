@@ -9,8 +9,10 @@ dir="$2"
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "$action" = stop ]; then
-  [ -f "$dir/pid" ] && kill "$(cat "$dir/pid")" 2>/dev/null || true
-  rm -f "$dir/pid"
+  for pid in "$dir/pid" "$dir/self/pid"; do
+    [ -f "$pid" ] && kill "$(cat "$pid")" 2>/dev/null || true
+    rm -f "$pid"
+  done
   exit 0
 fi
 
@@ -41,18 +43,28 @@ cd "$dir"
   # address is named both ways.
   printf 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' > ext
   openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out server.pem -extfile ext
+  # A second server whose certificate signed itself, for 127.0.0.1 all the
+  # same: the extra CA must not make any unknown root acceptable.
+  mkdir self
+  openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout self/server.key \
+    -subj "/CN=127.0.0.1" -days 2 -out self/server.pem -addext "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1"
 } > openssl.log 2>&1 || { cat openssl.log >&2; exit 1; }
-echo newer > case
-: > requests.log
-python3 "$here/../update/loopback_server.py" --dir "$dir" > /dev/null 2> server.err &
-echo $! > pid
-tries=0
-while [ ! -f port ]; do
-  if ! kill -0 "$(cat pid)" 2>/dev/null; then
-    cat server.err >&2
-    exit 1
-  fi
-  tries=$((tries + 1))
-  [ "$tries" -gt 200 ] && { echo "the loopback server did not start" >&2; exit 1; }
-  sleep 0.1
-done
+
+serve() { # folder
+  echo newer > "$1/case"
+  : > "$1/requests.log"
+  python3 "$here/../update/loopback_server.py" --dir "$1" > /dev/null 2> "$1/server.err" &
+  echo $! > "$1/pid"
+  tries=0
+  while [ ! -f "$1/port" ]; do
+    if ! kill -0 "$(cat "$1/pid")" 2>/dev/null; then
+      cat "$1/server.err" >&2
+      exit 1
+    fi
+    tries=$((tries + 1))
+    [ "$tries" -gt 200 ] && { echo "the loopback server did not start" >&2; exit 1; }
+    sleep 0.1
+  done
+}
+serve "$dir"
+serve "$dir/self"

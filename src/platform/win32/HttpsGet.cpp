@@ -353,9 +353,16 @@ HttpsResponse HttpsGet(const HttpsRequest& request) {
         response.error = failure("WinHttpOpen");
         return response;
     }
-    // TLS 1.2 at least, as on Linux; older systems offer less by default.
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    ::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    // TLS 1.2 at least, as on Linux (older systems offer less by default);
+    // 1.3 where the system knows it.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+            response.error = failure("asking for TLS 1.2");
+            return response;
+        }
+    }
     const int connectMs = static_cast<int>(std::min<long long>(request.connectTimeout.count(), 0x7fffffff));
     const int totalMs = static_cast<int>(std::min<long long>(request.totalTimeout.count(), 0x7fffffff));
     ::WinHttpSetTimeouts(session.get(), connectMs, connectMs, totalMs, totalMs);

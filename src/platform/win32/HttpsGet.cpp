@@ -500,10 +500,10 @@ std::u16string UrlPath(std::u16string_view url, std::size_t maxChars) {
         return {};
     if (parts.nScheme != INTERNET_SCHEME_HTTPS && parts.nScheme != INTERNET_SCHEME_HTTP) return {};
     // An address without a path asks for the root, as on Linux.
-    std::u16string result(path.data(), path.data() + parts.dwUrlPathLength);
-    if (result.empty()) result = u"/";
-    if (result.size() > maxChars) return {};
-    return result;
+    const std::size_t length = parts.dwUrlPathLength;
+    if (std::max<std::size_t>(length, 1) > maxChars) return {};
+    if (length == 0) return std::u16string(1, u'/');
+    return std::u16string(path.data(), path.data() + length);
 }
 
 } // namespace pakforge::platform

@@ -145,6 +145,8 @@ TEST(WinHttps, AnswersCertificatesAndRefusals) {
              Case{"big", "", "the answer is longer than 65536 bytes"},       // length given up front
              Case{"bigchunks", "", "the answer is longer than 65536 bytes"}, // and not
              Case{"notfound", "", "the server answered with status 404"},    // whatever the body says
+             Case{"tohttp", "", "the server redirected to http://127.0.0.1:" + std::to_string(options.Port) +
+                                    "/pad/getpad.php?pad=/case/newer.xml&field=version, which is not https"},
          }) {
         const TWebData r = get(c.name);
         EXPECT_EQ(r.ResultCode, c.answer.empty() ? -1 : 0) << c.name;

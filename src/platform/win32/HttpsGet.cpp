@@ -164,7 +164,9 @@ bool sameCertificate(const CERT_CONTEXT* a, const CERT_CONTEXT* b) {
 // time a connection's handshake is done, just before the request goes out,
 // the server's chain is built again here and accepted only when it is
 // trusted by the system or ends in one of the extra certificates, and the
-// name matches. A request whose server failed this is never read from.
+// name matches. WinHTTP offers no way to hold the request back from here, so
+// a refused server may still receive it (a plain GET, nothing secret in it);
+// its answer is never read.
 struct ExtraTrust {
     HCERTSTORE roots = nullptr;
     std::wstring host;

@@ -4,6 +4,7 @@
 // version resource (checked against VerQueryValueW).
 #include "compiler/PackageProperties.h"
 #include "core/Utf16.h"
+#include "platform/HttpsGet.h"
 #include "platform/MsiPackage.h"
 #include "platform/OwnVersionBlock.h"
 #include "update/getversion.h"
@@ -182,6 +183,15 @@ TEST(WinHttps, AnswersCertificatesAndRefusals) {
     const TWebData hung = get("hang");
     EXPECT_EQ(hung.ResultCode, -1);
     EXPECT_NE(hung.FailureReason.find("in time"), std::string::npos) << hung.FailureReason;
+}
+
+// WinHttpCrackUrl gives what the Linux parser gives.
+TEST(WinHttps, UrlPathAsOnLinux) {
+    EXPECT_EQ(platform::UrlPath(u"https://h:8443/a/b.xml?x=1#f", 2048), u"/a/b.xml");
+    EXPECT_EQ(platform::UrlPath(u"http://h/a%20b.xml", 2048), u"/a b.xml");
+    EXPECT_EQ(platform::UrlPath(u"https://h", 2048), u"/");
+    EXPECT_EQ(platform::UrlPath(u"not an address", 2048) + platform::UrlPath(u"ftp://h/a.xml", 2048), u"");
+    EXPECT_EQ(platform::UrlPath(u"https://h/" + std::u16string(2048, u'a'), 2048), u"");
 }
 
 TEST(WinOwnVersion, GetVersionInfoReadsTheProgramsResource) {

@@ -1,6 +1,7 @@
-// The running program's own version block (the bytes the version API would
-// read from its executable), generated at build time by
-// pakforge_add_version_block.
+// The running program's own version block: on Windows read from its
+// executable's version resource through the version API; elsewhere the same
+// bytes, built into the program. pakforge_add_version_block gives a program
+// either.
 #pragma once
 
 #include <cstdint>

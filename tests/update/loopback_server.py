@@ -59,6 +59,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_pieces([b"3.", b"4.0", b".0\r\n"])
         if name == "bigchunks":
             return self.send_pieces([BIG[i:i + 8192] for i in range(0, len(BIG), 8192)])
+        if name == "tohttp":  # a redirect that would leave TLS
+            self.send_response(302)
+            self.send_header("Location", "http://127.0.0.1:%d/pad/getpad.php?pad=/case/newer.xml&field=version"
+                             % self.server.server_address[1])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if name == "redirect":
             self.send_response(302)
             self.send_header("Location", "/pad/getpad.php?pad=/case/newer.xml&field=version")

@@ -22,7 +22,14 @@ function(pakforge_add_test name)
   if(ARG_LABELS)
     set(labels ${ARG_LABELS})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  set(discovery_timeout 60)
+  if(WIN32 AND CMAKE_CROSSCOMPILING)
+    # Built for Windows, run under Wine: one label for the lot, and time for
+    # Wine's first start.
+    set(labels windows)
+    set(discovery_timeout 300)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT ${discovery_timeout}
                        PROPERTIES LABELS "${labels}" FIXTURES_REQUIRED "${ARG_FIXTURES}" TIMEOUT 600)
 endfunction()
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   zlib1g-dev nettle-dev liblhasa-dev libcurl4-openssl-dev
   libmsi-dev libglib2.0-dev msitools wixl
   qt6-base-dev qt6-svg-dev libgl-dev
@@ -15,6 +15,7 @@ packages=(
   fp-utils libchm-bin desktop-file-utils osslsigncode openssl nsis
   help2man lintian
   wine wine32:i386
+  librsvg2-bin
 )
 
 SUDO=""
@@ -38,5 +39,9 @@ fi
 
 echo "setup: installing ${#missing[@]} package(s): ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# A mirror caught mid-sync fails the refresh of some lists; what is already
+# listed may still install, so go on and let the install say what is missing.
+if ! $SUDO apt-get update -qq; then
+  echo "setup: some package lists could not be refreshed; installing from the lists at hand" >&2
+fi
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

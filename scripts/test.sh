@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs every test: the regular
-# build (GUI, stub, end-to-end runs under Wine), a sanitizer build
+# Sets up the machine, builds everything and runs every test: the Windows
+# build (its tests under Wine), the regular build (GUI, stub, end-to-end runs
+# under Wine, the Windows programs beside the Linux ones), a sanitizer build
 # (AddressSanitizer + UndefinedBehaviorSanitizer) of the tests, a thread
 # sanitizer build of the update check, and a Release build of the programs
 # with Debian's default flags, as distributors build.
@@ -12,6 +13,14 @@ bash scripts/setup.sh
 
 jobs="$(nproc)"
 export CTEST_OUTPUT_ON_FAILURE=1
+
+echo "== Windows build (mingw-w64), its tests under Wine =="
+# First, so that the regular build's tests labelled windows can set the
+# Windows programs beside the Linux ones.
+cmake --preset windows -DPAKFORGE_WERROR=ON >/dev/null
+cmake --build --preset windows -j "$jobs"
+cmake --build --preset windows -j "$jobs" --target windows-zip
+ctest --preset windows -j "$jobs"
 
 echo "== regular build =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAKFORGE_WERROR=ON >/dev/null

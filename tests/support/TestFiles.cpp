@@ -6,7 +6,9 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace pakforge::test {
 
@@ -39,6 +41,14 @@ void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t
 void writeText(const std::filesystem::path& path, const std::string& text) {
     writeFile(path, std::vector<std::uint8_t>(text.begin(), text.end()));
 }
+
+#ifdef _WIN32
+// Built for Windows the tests run no Linux tools; cmd.exe runs what there is.
+static FILE* popen(const char* command, const char* mode) { return ::_popen(command, mode); }
+static int pclose(FILE* pipe) { return ::_pclose(pipe); }
+#define WIFEXITED(status) true
+#define WEXITSTATUS(status) (status)
+#endif
 
 int runCommand(const std::string& command, std::string* output) {
     FILE* pipe = ::popen(command.c_str(), "r");

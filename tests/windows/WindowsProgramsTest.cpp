@@ -1,0 +1,204 @@
+// The Windows programs of the windows preset's build, run under Wine beside
+// the Linux programs on the same inputs: the same executables byte for byte,
+// the same package properties (msi.dll there, libmsi here), the same
+// failures with Windows' own error texts.
+#include "E2ESupport.h"
+#include "Fixtures.h"
+#include "support/TestFiles.h"
+#include "support/Wine.h"
+
+#include <gtest/gtest.h>
+
+
+namespace pakforge {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pakforge::test;
+using e2e::winePath;
+
+struct Run {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// The key pakforge.dat is enciphered with (stub/CMakeLists.txt).
+constexpr const char* kKey = "rqzvmtpxw4b7";
+
+// One time zone for both sides: the archive stores the package's local time.
+constexpr const char* kZone = "TZ=Europe/Berlin ";
+
+fs::path windowsProgram(const std::string& name) { return fs::path(PAKFORGE_WINDOWS_BIN) / (name + ".exe"); }
+
+Run runShell(const std::string& command, const fs::path& cwd) {
+    TempDir scratch;
+    Run r;
+    r.status = runCommand("cd " + shellQuote(cwd.string()) + " && " + command + " 2>" +
+                              shellQuote((scratch / "err").string()) + " </dev/null",
+                          &r.out);
+    const auto err = readFile(scratch / "err");
+    r.err.assign(err.begin(), err.end());
+    return r;
+}
+
+// The Windows program with Windows paths; its container named through the
+// environment, as on Linux.
+Run runWindows(const std::string& program, const fs::path& cwd, const fs::path& container,
+               const std::vector<std::string>& args) {
+    std::string command = wineEnvironment() + kZone + "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) +
+                          " wine " + shellQuote(windowsProgram(program).string());
+    for (const auto& a : args) command += " " + shellQuote(a);
+    return runShell(command, cwd);
+}
+
+Run runLinux(const std::string& program, const fs::path& cwd, const fs::path& container,
+             const std::vector<std::string>& args) {
+    std::string command = std::string(kZone) + "PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+                          shellQuote(program);
+    for (const auto& a : args) command += " " + shellQuote(a);
+    return runShell(command, cwd);
+}
+
+// The same package's mtime for both sides, once in summer and once in
+// winter time, so that a wrong daylight-saving rule shows.
+void setTime(const fs::path& file, const std::string& utc) {
+    ASSERT_EQ(runCommand("touch -d " + shellQuote(utc + " UTC") + " " + shellQuote(file.string())), 0);
+}
+
+class WindowsPrograms : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs::exists(windowsProgram("pakforge-cli"))) {
+            if (underCi()) FAIL() << "the Windows programs are not built: cmake --preset windows";
+            GTEST_SKIP() << "no Windows build at " << PAKFORGE_WINDOWS_BIN;
+        }
+        ensureWinePrefix();
+    }
+    TempDir dir;
+    const fs::path container = PAKFORGE_E2E_DAT;
+};
+
+TEST_F(WindowsPrograms, BuildTheSameBytesAsLinuxAndTheResultInstalls) {
+    const fs::path folder = dir / "Ünïcödé Setups";
+    fs::create_directories(folder);
+    e2e::PackageSpec spec(e2e::uniqueName("PakforgeWindowsBuild"));
+    const fs::path plain = e2e::makePackage(folder, "app.msi", spec);
+    const fs::path accented = folder / "Prüfung-ÄÖ.msi";
+    fs::copy_file(plain, accented);
+    setTime(plain, "2026-07-11 09:23:46");
+    setTime(accented, "2026-01-07 23:30:02"); // the next day in Berlin
+    fs::copy_file(sampleIcon(), folder / "app.ico");
+
+    for (const fs::path& package : {plain, accented}) {
+        SCOPED_TRACE(package.filename().string());
+        const fs::path linuxOut = dir / ("linux-" + package.stem().string() + ".exe");
+        const fs::path windowsOut = folder / (package.stem().string() + ".exe");
+        const auto l = runLinux(PAKFORGE_LINUX_CLI, dir.path(), container,
+                                {"-q", package.string(), (folder / "app.ico").string(), linuxOut.string()});
+        ASSERT_EQ(l.status, 0) << l.err;
+        // Relative Windows paths against the current folder, the way a user types them.
+        const auto w = runWindows("pakforge-cli", folder, container,
+                                  {"-q", package.filename().string(), "app.ico", windowsOut.filename().string()});
+        ASSERT_EQ(w.status, 0) << w.err;
+        EXPECT_EQ(w.err, "");
+        ASSERT_TRUE(fs::exists(windowsOut));
+        EXPECT_TRUE(readFile(windowsOut) == readFile(linuxOut)) << "the two builds differ";
+    }
+
+    // What Windows built installs.
+    const fs::path built = folder / "app.exe";
+    EXPECT_EQ(e2e::runInstaller(built, "/qn", dir / "temp", folder, e2e::RunOptions{true, {}}), 0);
+    EXPECT_TRUE(fs::exists(e2e::installedFile(spec)));
+}
+
+TEST_F(WindowsPrograms, InfoReadsTheSameThreeLinesThroughTheInstallerService) {
+    ProductInfo product;
+    product.name = "Pakforge Übersicht";
+    product.version = "4.5.6";
+    product.manufacturer = "Ærø Software";
+    makeMsi(dir.path(), "info.msi", product);
+    const auto l = runLinux(PAKFORGE_LINUX_CLI, dir.path(), container, {"--info", "info.msi"});
+    const auto w = runWindows("pakforge-cli", dir.path(), container, {"--info", "info.msi"});
+    ASSERT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, l.out);
+    EXPECT_NE(w.out.find("Product Name: Pakforge Übersicht"), std::string::npos) << w.out;
+}
+
+// Every way a build can fail: the same exit status as on Linux, the message
+// with the Windows path and Windows' own error text, and no output file
+// where none should be.
+TEST_F(WindowsPrograms, FailuresGiveTheirMessagesAndExitStatus) {
+    makeMsi(dir.path(), "app.msi");
+    fs::copy_file(sampleIcon(), dir / "app.ico");
+    writeText(dir / "notes.txt", "no icon\n");
+    writeText(dir / "random.dat", std::string(4096, 'x'));
+    const auto stub = readFile(stubExe());
+    const fs::path noExe = makeContainer(dir / "noexe.dat", stub, true, true, u"other");
+    auto cut = readFile(container);
+    cut.resize(cut.size() - 200);
+    writeFile(dir / "cut.dat", cut);
+
+    struct Row {
+        std::string what;
+        fs::path container;
+        std::vector<std::string> args;
+        std::string expected; // the start of the message on stderr
+        bool outputLeft;
+    };
+    const std::vector<Row> rows = {
+        {"container missing", dir / "none.dat", {"app.msi", "app.ico", "out.exe"},
+         "Cannot open file \"" + winePath(dir / "none.dat") + "\". The system cannot find the file specified",
+         false},
+        {"container damaged", dir / "random.dat", {"app.msi", "app.ico", "out.exe"}, "File is corrupt.", false},
+        {"container cut short", dir / "cut.dat", {"app.msi", "app.ico", "out.exe"}, "", false},
+        {"output folder missing", container, {"app.msi", "app.ico", "missing\\out.exe"},
+         "Cannot create file \"" + winePath(dir / "missing") + "\\out.exe\". The system cannot find the path specified",
+         false},
+        {"no stub in the container", noExe, {"app.msi", "app.ico", "out.exe"}, "", false},
+        {"icon that is no icon", container, {"app.msi", "notes.txt", "out.exe"}, "", false},
+        {"package missing", container, {"gone.msi", "app.ico", "out.exe"},
+         "Cannot open file \"" + winePath(dir / "gone.msi") + "\". The system cannot find the file specified",
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(dir / "out.exe");
+        const auto l = runLinux(PAKFORGE_LINUX_CLI, dir.path(), row.container, row.args);
+        fs::remove(dir / "out.exe");
+        const auto w = runWindows("pakforge-cli", dir.path(), row.container, row.args);
+        EXPECT_NE(l.status, 0);
+        EXPECT_EQ(w.status, l.status) << w.err;
+        EXPECT_EQ(fs::exists(dir / "out.exe"), row.outputLeft);
+        if (!row.expected.empty()) {
+            EXPECT_EQ(w.err.rfind(row.expected, 0), 0u) << w.err;
+        } else if (l.err.find('"') == std::string::npos) {
+            // Messages without a path or system text read the same.
+            EXPECT_EQ(w.err, l.err);
+        }
+    }
+}
+
+// The container tool reads and writes the same containers on both systems.
+TEST_F(WindowsPrograms, PackToolListsAndWritesTheSameContainers) {
+    const auto l = runLinux(PAKFORGE_LINUX_PACK, dir.path(), container, {"list", container.string(), "--key", kKey});
+    const auto w = runWindows("pakforge-pack", dir.path(), container, {"list", winePath(container), "--key", kKey});
+    ASSERT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, l.out);
+
+    const auto stub = fs::path(PAKFORGE_STUB_EXE);
+    fs::copy_file(stub, dir / "stub.exe");
+    const std::vector<std::string> create = {"create", "", "--compress", "--encrypt", "--key", "k3y", "exe=stub.exe"};
+    auto linuxArgs = create, windowsArgs = create;
+    linuxArgs[1] = "linux.dat";
+    windowsArgs[1] = "windows.dat";
+    ASSERT_EQ(runLinux(PAKFORGE_LINUX_PACK, dir.path(), container, linuxArgs).status, 0);
+    const auto made = runWindows("pakforge-pack", dir.path(), container, windowsArgs);
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_TRUE(readFile(dir / "windows.dat") == readFile(dir / "linux.dat"));
+}
+
+} // namespace
+} // namespace pakforge

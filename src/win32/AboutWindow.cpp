@@ -15,7 +15,9 @@ constexpr const wchar_t* kAboutClass = L"PakforgeAboutWindow";
 constexpr int kClientWidth = 500;
 constexpr int kClientHeight = 277;
 constexpr COLORREF kBannerColour = RGB(238, 244, 249);
-constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+// Not clipping its children: the group box draws only its frame and caption,
+// the window's own background shows inside it.
+constexpr DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kWindowExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
 // The group box's corner; what lies in it is placed from there.
 constexpr int kGroupLeft = 13;

@@ -29,8 +29,7 @@ constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINI
 
 // Handed over from the build's thread.
 constexpr UINT kRunCall = WM_APP + 1;
-constexpr UINT kWorkDone = WM_APP + 2;
-constexpr UINT kProgress = WM_APP + 3;
+constexpr UINT kProgress = WM_APP + 2;
 
 struct HandedOverCall {
     const std::function<void()>* fn;
@@ -317,9 +316,6 @@ LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         return 0;
     }
-    case kWorkDone:
-        workDone_ = true;
-        return 0;
     case kProgress:
         progressPending_ = false;
         SendMessageW(GetDlgItem(control(StatusBar), BuildProgress), PBM_SETPOS, permille_.load(), 0);
@@ -529,9 +525,17 @@ void MainWindow::setGlyphHeight(int pixels) {
 }
 
 void MainWindow::runBlocking(const std::function<void()>& work) {
+    // Signalled when the work has ended, whatever the message queue holds.
+    struct Event {
+        HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ~Event() {
+            if (handle) CloseHandle(handle);
+        }
+    } done;
+    if (!done.handle) throw Exception("Unable to run the build: no event object");
+
     HWND progress = GetDlgItem(control(StatusBar), BuildProgress);
     busy_ = true;
-    workDone_ = false;
     permille_ = 0;
     SendMessageW(progress, PBM_SETPOS, 0, 0);
     ShowWindow(progress, SW_SHOW);
@@ -544,23 +548,24 @@ void MainWindow::runBlocking(const std::function<void()>& work) {
         } catch (...) {
             error = std::current_exception();
         }
-        PostMessageW(window_, kWorkDone, 0, 0);
+        SetEvent(done.handle);
     });
     // The window goes on painting and serving the work's hand-overs; clicks
     // and keys are dropped. A quit request waits until the work is done.
     bool quit = false;
     WPARAM quitCode = 0;
     MSG message;
-    while (!workDone_) {
-        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0) {
-            quit = true;
-            quitCode = message.wParam;
-            continue;
+    while (MsgWaitForMultipleObjectsEx(1, &done.handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0) {
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                quit = true;
+                quitCode = message.wParam;
+                continue;
+            }
+            if (isUserInput(message.message)) continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
         }
-        if (got < 0 || isUserInput(message.message)) continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
     }
     worker.join();
     if (quit) PostQuitMessage(static_cast<int>(quitCode));

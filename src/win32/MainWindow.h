@@ -132,7 +132,6 @@ class MainWindow : public ui::MainView {
     bool comInitialised_ = false;
     bool quitRequested_ = false;
     bool busy_ = false;
-    bool workDone_ = false;
     std::atomic<int> permille_{0};
     std::atomic<bool> progressPending_{false};
 };

@@ -5,10 +5,13 @@
 
 - The three-argument start builds a real package at once, ends with 0 without
   a window, and writes the same bytes as the Linux pakforge-cli.
-- Without arguments the window comes up at its size; its About link opens the
-  About window (screenshots of both go to SCREENSHOT_DIR, default WORK_DIR).
+- Without arguments the window comes up at its size; a build from paths typed
+  into it writes the Linux bytes too; its About link opens the About window,
+  whose update check reports its failure in a box (screenshots go to
+  SCREENSHOT_DIR, default WORK_DIR).
 - A three-argument start that fails shows its box, then the window, and the
   process ends with 1 once the window is closed.
+- At 120 dots per inch the window is 5/4 of its size.
 Exit status 0 when every check held; each failed check is printed.
 """
 
@@ -96,7 +99,7 @@ class Wine:
         self.prefix = prefix
         self.exe = exe
         self.env = dict(os.environ, DISPLAY=display, WINEDEBUG="-all", TZ="Europe/Berlin",
-                        WINEDLLOVERRIDES="mscoree,mshtml=",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", PAKFORGE_UPDATE_HOST="127.0.0.1:9",
                         PAKFORGE_CONTAINER=wine_path(container))
 
     def start(self, args, container=None):
@@ -105,6 +108,13 @@ class Wine:
             env["PAKFORGE_CONTAINER"] = wine_path(container)
         return subprocess.Popen(["sh", str(WINE_RUN), str(self.prefix), str(self.exe)] + args, env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def set_dpi(self, dpi):
+        """The screen's dots per inch, as the display settings set them."""
+        subprocess.run(["sh", str(WINE_RUN), str(self.prefix), "reg", "add", r"HKCU\Control Panel\Desktop", "/v",
+                        "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"], env=self.env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        subprocess.run(["wineserver", "-w"], env=dict(self.env, WINEPREFIX=str(self.prefix)))
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=str(self.prefix)))
@@ -211,6 +221,21 @@ def main_window(x, wine, cli, container, package, work, shots):
         x.screenshot(about, shots / "windows-about-window.png")
         _, _, (about_width, about_height) = about
         check(about_width >= ABOUT_CLIENT[0] and about_height >= ABOUT_CLIENT[1], "About window at its size")
+        # The update check asks a port where nothing listens: its worker
+        # hands the failure to the window's thread, which shows the box.
+        about_border = (about_width - ABOUT_CLIENT[0]) // 2
+        about_caption = about_height - ABOUT_CLIENT[1] - about_border
+        x.run("xdotool", "mousemove", "--window", about[0], str(about_border + 90),
+              str(about_caption + 162), "click", "1")
+        box = x.wait_for("Error", limit=60)
+        if check(box is not None, "a failed update check shows its box"):
+            time.sleep(0.5)
+            x.screenshot(box, shots / "windows-update-failed.png")
+            x.run("xdotool", "key", "--window", box[0], "Return")
+            end = time.monotonic() + 30
+            while x.windows("Error") and time.monotonic() < end:
+                time.sleep(0.2)
+            check(not x.windows("Error"), "the update box closes on Return")
         x.run("xdotool", "key", "--window", about[0], "Escape")
         x.wait_for("About Pakforge", limit=0.5)
 
@@ -245,6 +270,28 @@ def failing_build(x, wine, package, icon, work):
         app.kill()
 
 
+def dense_screen(x, wine, shots):
+    """At 120 dots per inch the whole layout scales by 5/4, rounded."""
+    wine.set_dpi(120)
+    try:
+        app = wine.start([])
+        expected = (738, 503)
+        main = x.wait_for("Pakforge", lambda w: w[2][0] >= CLIENT[0])
+        if check(main is not None, "the window comes up at 120 dots per inch"):
+            time.sleep(1.0)
+            x.screenshot(main, shots / "windows-main-window-120dpi.png")
+            wid, _, (width, height) = main
+            border = (width - expected[0]) // 2
+            check(0 <= border <= 12 and 0 <= height - expected[1] - border <= 48,
+                  "at 120 dots per inch the client area is 738 x 503 (window %dx%d)" % (width, height))
+            x.run("xdotool", "windowfocus", "--sync", wid)
+            x.run("xdotool", "key", "--window", wid, "alt+F4")
+        if exit_status(app, 60) is None:
+            app.kill()
+    finally:
+        wine.set_dpi(96)
+
+
 def main(argv):
     if len(argv) not in (5, 6):
         print(__doc__, file=sys.stderr)
@@ -271,9 +318,11 @@ def main(argv):
     x = XServer()
     wine = Wine(work.parent / (work.name + "-wine"), exe, container, x.display)
     try:
+        wine.set_dpi(96)
         three_arguments(x, wine, cli, container, package, icon, data)
         main_window(x, wine, cli, container, package, data, shots)
         failing_build(x, wine, package, icon, data)
+        dense_screen(x, wine, shots)
     finally:
         wine.stop()
         x.close()

@@ -11,6 +11,8 @@
   SCREENSHOT_DIR, default WORK_DIR).
 - A three-argument start that fails shows its box, then the window, and the
   process ends with 1 once the window is closed.
+- The Help link: a box when pakforge.chm is missing; with it, hh.exe started
+  on the file's short path.
 - At 120 dots per inch the window is 5/4 of its size.
 Exit status 0 when every check held; each failed check is printed.
 """
@@ -102,12 +104,16 @@ class Wine:
                         WINEDLLOVERRIDES="mscoree,mshtml=", PAKFORGE_UPDATE_HOST="127.0.0.1:9",
                         PAKFORGE_CONTAINER=wine_path(container))
 
-    def start(self, args, container=None):
+    def start(self, args, container=None, exe=None, trace=None):
+        """trace: a file for Wine's trace of process starts."""
         env = dict(self.env)
         if container is not None:
             env["PAKFORGE_CONTAINER"] = wine_path(container)
-        return subprocess.Popen(["sh", str(WINE_RUN), str(self.prefix), str(self.exe)] + args, env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if trace is not None:
+            env["WINEDEBUG"] = "-all,trace+process"
+        return subprocess.Popen(["sh", str(WINE_RUN), str(self.prefix), str(exe or self.exe)] + args, env=env,
+                                stdout=subprocess.DEVNULL,
+                                stderr=open(trace, "wb") if trace is not None else subprocess.DEVNULL)
 
     def set_dpi(self, dpi):
         """The screen's dots per inch, as the display settings set them."""
@@ -270,6 +276,49 @@ def failing_build(x, wine, package, icon, work):
         app.kill()
 
 
+def help_link(x, wine, work):
+    """The Help link: without pakforge.chm beside the program a box says so;
+    with it, hh.exe gets the file's short path, unquoted."""
+    exe = work / "pakforge.exe"  # in a folder whose name has a blank
+    shutil.copy(wine.exe, exe)
+    trace = work.parent / "help-trace.txt"
+    app = wine.start([], exe=exe, trace=trace)
+    main = x.wait_for("Pakforge", lambda w: w[2][0] >= CLIENT[0])
+    if not check(main is not None, "the window comes up for the Help link"):
+        app.kill()
+        return
+    wid, _, (width, height) = main
+    border = (width - CLIENT[0]) // 2
+    caption = height - CLIENT[1] - border
+    help_at = [str(border + 495), str(caption + 66)]
+
+    x.run("xdotool", "mousemove", "--window", wid, *help_at, "click", "1")
+    box = x.wait_for("Pakforge", lambda w: w[2][0] < CLIENT[0], limit=30)
+    if check(box is not None, "Help without its file shows a box"):
+        x.run("xdotool", "key", "--window", box[0], "Return")
+        end = time.monotonic() + 30
+        while len(x.windows("Pakforge")) > 1 and time.monotonic() < end:
+            time.sleep(0.2)
+
+    (work / "pakforge.chm").write_bytes(b"ITSF")
+    x.run("xdotool", "mousemove", "--window", wid, *help_at, "click", "1")
+    started = None
+    end = time.monotonic() + 30
+    while started is None and time.monotonic() < end:
+        time.sleep(0.5)
+        for line in trace.read_text(errors="replace").splitlines():
+            if "CreateProcessInternalW" in line and "hh.exe" in line:
+                started = line
+    if check(started is not None, "Help with its file starts hh.exe"):
+        argument = started.split('hh.exe\\\"', 1)[-1].rstrip('"')
+        check(argument.endswith("\\\\pakforge.chm") and "~" in argument and '\\"' not in argument
+              and " " not in argument.strip(), "hh.exe gets the short path, unquoted: %s" % argument)
+    x.run("xdotool", "windowfocus", "--sync", wid)
+    x.run("xdotool", "key", "--window", wid, "alt+F4")
+    if exit_status(app, 60) is None:
+        app.kill()
+
+
 def dense_screen(x, wine, shots):
     """At 120 dots per inch the whole layout scales by 5/4, rounded."""
     wine.set_dpi(120)
@@ -322,6 +371,7 @@ def main(argv):
         three_arguments(x, wine, cli, container, package, icon, data)
         main_window(x, wine, cli, container, package, data, shots)
         failing_build(x, wine, package, icon, data)
+        help_link(x, wine, data)
         dense_screen(x, wine, shots)
     finally:
         wine.stop()

@@ -43,7 +43,7 @@ AboutWindow::AboutWindow(const Pictures& pictures, ui::VersionCheck& versionChec
     if (!window_) throw Exception("Unable to create the About window");
     dpi_ = windowDpi(window_);
     RECT frame{0, 0, scaled(kClientWidth, dpi_), scaled(kClientHeight, dpi_)};
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
+    adjustForFrame(frame, kWindowStyle, kWindowExStyle, dpi_);
     SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
@@ -90,8 +90,8 @@ void AboutWindow::createControls() {
 }
 
 HWND AboutWindow::text(int id, const wchar_t* caption, int left, int top, HFONT font, DWORD style) {
-    HWND control =
-        createChild(window_, L"STATIC", caption, SS_LEFT | SS_NOPREFIX | style, 0, id, {left, top, 1, 1}, dpi_);
+    HWND control = createChild(window_, L"STATIC", caption, SS_LEFT | SS_NOPREFIX | style, 0, id,
+                               {left, top, 1, 1}, dpi_);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     const SIZE size = textSize(font, caption);
     SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -105,8 +105,8 @@ void AboutWindow::show() {
     GetWindowRect(window_, &frame);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
-    SetWindowPos(window_, nullptr, (owner.left + owner.right - width) / 2, (owner.top + owner.bottom - height) / 2,
-                 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    SetWindowPos(window_, nullptr, (owner.left + owner.right - width) / 2,
+                 (owner.top + owner.bottom - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     ShowWindow(window_, SW_SHOW);
     SetForegroundWindow(window_);
     SetFocus(GetDlgItem(window_, Button1));
@@ -118,7 +118,8 @@ bool AboutWindow::dialogMessage(MSG& message) {
 
 LRESULT CALLBACK AboutWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
-        auto* self = static_cast<AboutWindow*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
+        auto* self =
+            static_cast<AboutWindow*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
         self->window_ = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }
@@ -156,7 +157,8 @@ LRESULT AboutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNHIGHLIGHT));
     }
     case WM_SETCURSOR:
-        if (const int id = GetDlgCtrlID(reinterpret_cast<HWND>(wParam)); id == InfoLabel || id == UpdateLabel) {
+        if (const int id = GetDlgCtrlID(reinterpret_cast<HWND>(wParam));
+            id == InfoLabel || id == UpdateLabel) {
             SetCursor(LoadCursorW(nullptr, IDC_HAND));
             return TRUE;
         }

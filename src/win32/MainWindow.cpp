@@ -36,20 +36,12 @@ struct HandedOverCall {
     std::exception_ptr error;
 };
 
-// Input a running build swallows: keys and clicks anywhere in the program.
+// Input a running build swallows: keys, and clicks in the windows' client
+// areas. The frames stay the window manager's (moving, minimizing); a close
+// request waits for the build (WM_CLOSE below).
 bool isUserInput(UINT message) {
     return (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
-           (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE) ||
-           (message >= WM_NCLBUTTONDOWN && message <= WM_NCXBUTTONDBLCLK);
-}
-
-// AdjustWindowRectExForDpi where the system has it (per-monitor frames).
-void adjustForFrame(RECT& rect, DWORD style, int dpi) {
-    using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    static const auto adjustForDpi = reinterpret_cast<AdjustFn>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
-    if (adjustForDpi && adjustForDpi(&rect, style, FALSE, 0, static_cast<UINT>(dpi))) return;
-    AdjustWindowRectEx(&rect, style, FALSE, 0);
+           (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST && message != WM_MOUSEMOVE);
 }
 
 HICON programIcon(int size) {
@@ -73,13 +65,13 @@ MainWindow::MainWindow(const Pictures& pictures, ui::MainFormSettings settings)
         return RegisterClassExW(&windowClass) != 0;
     }();
     if (!registered) throw Exception("Unable to register the main window's class");
-    window_ = CreateWindowExW(0, kMainClass, L"Pakforge", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100,
-                              nullptr, nullptr, GetModuleHandleW(nullptr), this);
+    window_ = CreateWindowExW(0, kMainClass, L"Pakforge", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100,
+                              100, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!window_) throw Exception("Unable to create the main window");
     dpi_ = windowDpi(window_);
 
     RECT frame{0, 0, scaled(kClientWidth, dpi_), scaled(kClientHeight, dpi_)};
-    adjustForFrame(frame, kWindowStyle, dpi_);
+    adjustForFrame(frame, kWindowStyle, 0, dpi_);
     SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     bigIcon_.reset(programIcon(GetSystemMetrics(SM_CXICON)));
@@ -118,7 +110,8 @@ void MainWindow::createControls() {
         bool readOnly;
     } fields[] = {{msiedit, 112, false}, {appicon, 168, true}, {exeedit, 224, false}};
     for (const auto& field : fields) {
-        HWND edit = createChild(window_, L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL | (field.readOnly ? ES_READONLY : 0),
+        HWND edit = createChild(window_, L"EDIT", L"",
+                                WS_TABSTOP | ES_AUTOHSCROLL | (field.readOnly ? ES_READONLY : 0),
                                 WS_EX_CLIENTEDGE, field.id, {16, field.top, 417, 22}, dpi_);
         set(edit, editFont_.get());
     }
@@ -130,9 +123,7 @@ void MainWindow::createControls() {
     panelArea_ = {kBannerColour, nullptr, false};
     HWND panel = createPictureArea(window_, Panel1, {0, 0, kClientWidth, 81}, dpi_, panelArea_);
 
-    const struct {
-        int id, top;
-    } browse[] = {{browseico, 162}, {browseexe, 218}, {browsemsi, 106}};
+    const struct { int id, top; } browse[] = {{browseico, 162}, {browseexe, 218}, {browsemsi, 106}};
     for (const auto& button : browse) {
         HWND control = createChild(window_, L"BUTTON", L"Browse...", WS_TABSTOP | BS_PUSHBUTTON, 0, button.id,
                                    {453, button.top, 129, 33}, dpi_);
@@ -163,8 +154,8 @@ void MainWindow::createControls() {
     label(versionLabel, L"Product Version: -", 16, 302, font_.get());
 
     createChild(window_, L"STATIC", L"", SS_ETCHEDHORZ, 0, StatusBevel, {0, 0, kClientWidth, 2}, dpi_);
-    HWND bar = createChild(window_, STATUSCLASSNAMEW, L"", CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER, 0,
-                           StatusBar, {0, 0, kClientWidth, statusBarHeight_}, dpi_);
+    HWND bar = createChild(window_, STATUSCLASSNAMEW, L"", CCS_NORESIZE | CCS_NOPARENTALIGN | CCS_NODIVIDER,
+                           0, StatusBar, {0, 0, kClientWidth, statusBarHeight_}, dpi_);
     HWND progress = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | PBS_SMOOTH, 0, 0, 0, 0, bar,
                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(BuildProgress)),
                                     GetModuleHandleW(nullptr), nullptr);
@@ -176,7 +167,8 @@ void MainWindow::createControls() {
 }
 
 HWND MainWindow::label(int id, const wchar_t* text, int left, int top, HFONT font) {
-    HWND control = createChild(window_, L"STATIC", text, SS_LEFT | SS_NOPREFIX, 0, id, {left, top, 1, 1}, dpi_);
+    HWND control =
+        createChild(window_, L"STATIC", text, SS_LEFT | SS_NOPREFIX, 0, id, {left, top, 1, 1}, dpi_);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     fitLabel(control);
     return control;
@@ -555,7 +547,8 @@ void MainWindow::runBlocking(const std::function<void()>& work) {
     bool quit = false;
     WPARAM quitCode = 0;
     MSG message;
-    while (MsgWaitForMultipleObjectsEx(1, &done.handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0) {
+    while (MsgWaitForMultipleObjectsEx(1, &done.handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) !=
+           WAIT_OBJECT_0) {
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) {
                 quit = true;

@@ -15,8 +15,8 @@ namespace pakforge::win32 {
 int windowDpi(HWND window) {
     // Windows 10 1607 and later; looked up so that older systems start too.
     using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
     if (getDpiForWindow && window) {
         if (const UINT dpi = getDpiForWindow(window); dpi > 0) return static_cast<int>(dpi);
     }
@@ -28,6 +28,15 @@ int windowDpi(HWND window) {
 
 int scaled(int pixels96, int dpi) {
     return dpi == 96 ? pixels96 : ui::MulDiv(pixels96, dpi, 96);
+}
+
+void adjustForFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
+    // Windows 10 1607 and later, as GetDpiForWindow.
+    using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi = reinterpret_cast<AdjustFn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    if (adjustForDpi && adjustForDpi(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi))) return;
+    AdjustWindowRectEx(&rect, style, FALSE, exStyle);
 }
 
 RECT scaledRect(const Place& place, int dpi) {
@@ -166,7 +175,8 @@ LRESULT CALLBACK pictureAreaProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_PAINT: {
         PAINTSTRUCT paint;
         HDC dc = BeginPaint(window, &paint);
-        if (const auto* area = reinterpret_cast<const PictureArea*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
+        if (const auto* area =
+                reinterpret_cast<const PictureArea*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
             RECT client;
             GetClientRect(window, &client);
             const Brush fill(CreateSolidBrush(area->background));
@@ -196,9 +206,10 @@ HWND createPictureArea(HWND parent, int id, const Place& place96, int dpi, Pictu
     }();
     (void)registered;
     const RECT place = scaledRect(place96, dpi);
-    return CreateWindowExW(0, kPictureAreaClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, place.left, place.top,
-                           place.right - place.left, place.bottom - place.top, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), &area);
+    return CreateWindowExW(0, kPictureAreaClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, place.left,
+                           place.top, place.right - place.left, place.bottom - place.top, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr),
+                           &area);
 }
 
 void showMessageBox(HWND owner, std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon) {
@@ -234,9 +245,10 @@ void runHandler(ui::View& view, const std::function<void()>& handler) {
 HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, DWORD style, DWORD exStyle,
                  int id, const Place& place96, int dpi) {
     const RECT place = scaledRect(place96, dpi);
-    return CreateWindowExW(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, place.left,
-                           place.top, place.right - place.left, place.bottom - place.top, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+    return CreateWindowExW(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
+                           place.left, place.top, place.right - place.left, place.bottom - place.top, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr),
+                           nullptr);
 }
 
 } // namespace pakforge::win32

@@ -30,6 +30,9 @@ inline std::u16string utf16(std::wstring_view text) {
 int windowDpi(HWND window);
 // A length in pixels at 96 dots per inch, at this density.
 int scaled(int pixels96, int dpi);
+// Grows a client rectangle to the window's, with the frame at this density
+// where the system can tell.
+void adjustForFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi);
 
 struct GdiObjectDeleter {
     void operator()(HGDIOBJ object) const { DeleteObject(object); }

@@ -70,8 +70,8 @@ void Win32VersionCheckUi::ServeUntil(const std::function<bool()>& finished) {
             DispatchMessageW(&message);
             continue;
         }
-        MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_SENDMESSAGE | QS_POSTMESSAGE | QS_PAINT | QS_TIMER,
-                                    MWMO_INPUTAVAILABLE);
+        MsgWaitForMultipleObjectsEx(
+            0, nullptr, INFINITE, QS_SENDMESSAGE | QS_POSTMESSAGE | QS_PAINT | QS_TIMER, MWMO_INPUTAVAILABLE);
     }
     // A quit request that came meanwhile is the main loop's.
     if (quit) PostQuitMessage(static_cast<int>(quitCode));
@@ -81,7 +81,8 @@ void Win32VersionCheckUi::WakeUp() {
     if (receiver_) PostMessageW(receiver_, WM_NULL, 0, 0);
 }
 
-TModalResult Win32VersionCheckUi::MessageDlg(const std::u16string& text, TMsgDlgType type, TMsgDlgButtons buttons) {
+TModalResult Win32VersionCheckUi::MessageDlg(const std::u16string& text, TMsgDlgType type,
+                                             TMsgDlgButtons buttons) {
     UINT style = 0;
     const wchar_t* caption = L"";
     switch (type) {

@@ -18,7 +18,8 @@ namespace {
 
 class StartUpFailure : public pakforge::ui::View {
   public:
-    void messageBox(std::u16string_view caption, std::u16string_view text, pakforge::ui::MessageIcon icon) override {
+    void messageBox(std::u16string_view caption, std::u16string_view text,
+                    pakforge::ui::MessageIcon icon) override {
         pakforge::win32::showMessageBox(nullptr, caption, text, icon);
     }
     bool openWithDesktop(std::u16string_view) override { return false; }
@@ -26,13 +27,13 @@ class StartUpFailure : public pakforge::ui::View {
 
 int run(int showCommand) {
     using namespace pakforge;
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+    INITCOMMONCONTROLSEX controls{sizeof controls,
+                                  ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     const win32::GdiPlusSession gdiPlus;
     const win32::Pictures pictures;
 
-    std::vector<std::u16string> arguments =
-        win32::splitCommandLine(win32::utf16(GetCommandLineW()));
+    std::vector<std::u16string> arguments = win32::splitCommandLine(win32::utf16(GetCommandLineW()));
     if (!arguments.empty()) arguments.erase(arguments.begin());
 
     // The update check's dialogs and hand-over; it outlives the main window's

@@ -547,7 +547,8 @@ TEST_F(MainFormTest, HelpGoesOnlyToTheSystemsViewerWhereThereIsOne) {
     writeText(chm, "ITSF");
     form.helpbuttonClick();
     OpenHelpFile(view, chm, u"usage.htm");
-    EXPECT_EQ(view.viewerStarts, (std::vector<std::string>{chm.string() + "|", chm.string() + "|::usage.htm"}));
+    EXPECT_EQ(view.viewerStarts,
+              (std::vector<std::string>{chm.string() + "|", chm.string() + "|::usage.htm"}));
 
     // A viewer that does not start is the same failure.
     view.viewerStarts_ = false;

@@ -18,7 +18,9 @@ TEST(CommandLine, SplitsOnBlanksWithQuotedSectionsAndNoEscapes) {
     // A backslash before a quote escapes nothing; an open quote runs to the end.
     EXPECT_EQ(splitCommandLine(uR"(pf C:\dir\" x  y)"), (Arguments{u"pf", uR"(C:\dir\ x  y)"}));
     // Tabs and control characters separate like blanks.
-    EXPECT_EQ(splitCommandLine(u"pf\ta\x01" u"b\r\nc"), (Arguments{u"pf", u"a", u"b", u"c"}));
+    EXPECT_EQ(splitCommandLine(u"pf\ta\x01"
+                               u"b\r\nc"),
+              (Arguments{u"pf", u"a", u"b", u"c"}));
 }
 
 TEST(CommandLine, AnEmptyPairAtAnArgumentsStartIsSkipped) {

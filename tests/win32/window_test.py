@@ -14,6 +14,7 @@
 - The Help link: a box when pakforge.chm is missing; with it, hh.exe started
   on the file's short path.
 - At 120 dots per inch the window is 5/4 of its size.
+- Its icon and manifest, read back with icoutils.
 Exit status 0 when every check held; each failed check is printed.
 """
 
@@ -161,6 +162,21 @@ def make_package(work):
     # One time stamp for both builds (the archive stores it).
     os.utime(package, (1719835200, 1719835200))
     return package
+
+
+def resources(exe, work):
+    """What the program carries, read with icoutils: its icon at four sizes,
+    and a manifest asking for common controls 6 and per-monitor density."""
+    icon = work / "program.ico"
+    subprocess.run(["wrestool", "-x", "-t", "14", "-o", str(icon), str(exe)], check=True)
+    sizes = subprocess.run(["icotool", "-l", str(icon)], check=True, capture_output=True, text=True).stdout
+    check(all("--width=%d --height=%d" % (side, side) in sizes for side in (16, 32, 48, 256)),
+          "the program's icon has 16, 32, 48 and 256 pixels: %s" % sizes)
+    manifest = subprocess.run(["wrestool", "-x", "--raw", "-t", "24", str(exe)], check=True,
+                              capture_output=True).stdout.decode(errors="replace")
+    for needed in ('name="Microsoft.Windows.Common-Controls" version="6.0.0.0"', 'level="asInvoker"',
+                   ">true/pm<", "PerMonitorV2"):
+        check(needed in manifest, "the manifest holds " + needed)
 
 
 def three_arguments(x, wine, cli, container, package, icon, work):
@@ -348,7 +364,7 @@ def main(argv):
     exe, cli, container, work = (pathlib.Path(a).resolve() for a in argv[1:5])
     shots = pathlib.Path(argv[5]).resolve() if len(argv) == 6 else work
     under_ci = os.environ.get("CI", "") not in ("", "0")
-    for tool in ("Xvfb", "xdotool", "import", "wixl", "wine"):
+    for tool in ("Xvfb", "xdotool", "import", "wixl", "wine", "wrestool", "icotool"):
         if not shutil.which(tool):
             print("%s is missing (scripts/setup.sh installs it)" % tool, file=sys.stderr)
             return 1
@@ -364,6 +380,7 @@ def main(argv):
     icon = data / "app.ico"
     shutil.copy(HERE.parent.parent / "examples" / "sample.ico", icon)
 
+    resources(exe, work)
     x = XServer()
     wine = Wine(work.parent / (work.name + "-wine"), exe, container, x.display)
     try:

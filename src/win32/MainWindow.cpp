@@ -168,20 +168,19 @@ void MainWindow::createControls() {
 
 HWND MainWindow::label(int id, const wchar_t* text, int left, int top, HFONT font) {
     HWND control =
-        createChild(window_, L"STATIC", text, SS_LEFT | SS_NOPREFIX, 0, id, {left, top, 1, 1}, dpi_);
+        createChild(window_, L"STATIC", L"", SS_LEFT | SS_NOPREFIX, 0, id, {left, top, 1, 1}, dpi_);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    fitLabel(control);
+    setLabel(control, text);
     return control;
 }
 
-void MainWindow::fitLabel(HWND control) {
-    const int length = GetWindowTextLengthW(control);
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    GetWindowTextW(control, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(length));
+void MainWindow::setLabel(HWND control, std::wstring_view text) {
+    // Sized to the new text first, then drawn whole, so that nothing of the
+    // old text stays behind.
     const SIZE size = textSize(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), text);
     SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    InvalidateRect(window_, nullptr, FALSE);
+    SetWindowTextW(control, std::wstring(text).c_str());
+    InvalidateRect(control, nullptr, TRUE);
 }
 
 void MainWindow::layoutBottom() {
@@ -407,8 +406,7 @@ void MainWindow::setLabelText(ui::ProductLabel which, std::u16string_view text) 
     const int id = which == ui::ProductLabel::nameLabel      ? nameLabel
                    : which == ui::ProductLabel::versionLabel ? versionLabel
                                                              : manufacturerLabel;
-    SetWindowTextW(control(id), wide(text).c_str());
-    fitLabel(control(id));
+    setLabel(control(id), wide(text));
 }
 
 bool MainWindow::executeOpenDialog(ui::TOpenDialog& dialog) {

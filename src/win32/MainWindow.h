@@ -106,7 +106,7 @@ class MainWindow : public ui::MainView {
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void createControls();
     HWND label(int id, const wchar_t* text, int left, int top, HFONT font);
-    void fitLabel(HWND label);
+    void setLabel(HWND label, std::wstring_view text);
     void layoutBottom();
     void updateGlyphs();
     void command(int id, int code);

@@ -5,8 +5,8 @@
 
 - The three-argument start builds a real package at once, ends with 0 without
   a window, and writes the same bytes as the Linux pakforge-cli.
-- Without arguments the window comes up at its size; a build from paths typed
-  into it writes the Linux bytes too; its About link opens the About window,
+- Without arguments the window comes up at its size; a build from a package
+  and an icon picked in its file dialog writes the Linux bytes too; its About link opens the About window,
   whose update check reports its failure in a box (screenshots go to
   SCREENSHOT_DIR, default WORK_DIR).
 - A three-argument start that fails shows its box, then the window, and the
@@ -194,7 +194,7 @@ def three_arguments(x, wine, cli, container, package, icon, work):
               "pakforge.exe writes the same bytes as the Linux pakforge-cli")
 
 
-def main_window(x, wine, cli, container, package, work, shots):
+def main_window(x, wine, cli, container, package, icon, work, shots):
     """The window as it comes up, a build from it, and its About link."""
     app = wine.start([])
     main = x.wait_for("Pakforge", lambda w: w[2][0] >= CLIENT[0] and w[2][1] >= CLIENT[1])
@@ -211,27 +211,36 @@ def main_window(x, wine, cli, container, package, work, shots):
     check(0 <= border <= 10 and 0 <= caption <= 40,
           "client area is 590 x 402 (window %dx%d)" % (width, height))
 
-    # A build from the window, paths typed as a person would; no icon (its
-    # field only takes a picked file).
-    windows_out = work / "typed.exe"
-    linux_out = work / "typed linux.exe"
-
+    # A build from the window: the package and the icon picked with the
+    # Browse... buttons' dialog (the name typed into it), the output derived
+    # from the package, then Build.
     def click(left, top):
         x.run("xdotool", "mousemove", "--window", wid, str(border + left), str(caption + top), "click", "1")
 
-    click(100, 123)
-    x.run("xdotool", "type", "--delay", "20", wine_path(package))
-    click(100, 235)
-    x.run("xdotool", "type", "--delay", "20", wine_path(windows_out))
+    def pick(button_top, path):
+        click(517, button_top + 16)
+        dialog = x.wait_for("Open", limit=60)
+        if not check(dialog is not None, "a Browse... button opens the file dialog"):
+            return
+        x.run("xdotool", "type", "--delay", "20", wine_path(path))
+        x.run("xdotool", "key", "Return")
+        end = time.monotonic() + 60
+        while x.windows("Open") and time.monotonic() < end:
+            time.sleep(0.2)
+
+    pick(106, package)
+    pick(162, icon)
+    windows_out = package.with_suffix(".exe")
+    linux_out = work / "picked linux.exe"
     click(517, 292)
     end = time.monotonic() + 120
     while not windows_out.exists() and time.monotonic() < end:
         time.sleep(0.2)
     time.sleep(1.0)  # the last log lines' paint
     x.screenshot(main, shots / "windows-main-window-after-build.png")
-    subprocess.run([str(cli), str(package), "", str(linux_out)], check=True, capture_output=True,
+    subprocess.run([str(cli), str(package), str(icon), str(linux_out)], check=True, capture_output=True,
                    env=dict(os.environ, TZ="Europe/Berlin", PAKFORGE_CONTAINER=str(container)))
-    if check(windows_out.exists(), "the Build button writes the output typed in"):
+    if check(windows_out.exists(), "Build writes the output named after the package picked"):
         check(windows_out.read_bytes() == linux_out.read_bytes(),
               "a build from the window writes the Linux pakforge-cli's bytes")
 
@@ -386,7 +395,7 @@ def main(argv):
     try:
         wine.set_dpi(96)
         three_arguments(x, wine, cli, container, package, icon, data)
-        main_window(x, wine, cli, container, package, data, shots)
+        main_window(x, wine, cli, container, package, icon, data, shots)
         failing_build(x, wine, package, icon, data)
         help_link(x, wine, data)
         dense_screen(x, wine, shots)

@@ -21,6 +21,11 @@ std::filesystem::path htmlHelpPage(const std::filesystem::path& helpFile, std::u
 }
 
 void OpenHelpFile(View& view, const std::filesystem::path& helpFile, std::u16string_view topic) {
+    if (view.hasHelpViewer()) {
+        const std::u16string suffix = topic.empty() ? std::u16string() : u"::" + std::u16string(topic);
+        if (isFile(helpFile) && view.startHelpViewer(helpFile, suffix)) return;
+        throw Exception("Unable to open help file " + utf16ToUtf8(pathToUtf16(helpFile)));
+    }
     if (isFile(helpFile) && view.openWithDesktop(pathToUtf16(helpFile))) return;
     const auto page = htmlHelpPage(helpFile, topic);
     if (isFile(page) && view.openWithDesktop(pathToUtf16(page))) return;

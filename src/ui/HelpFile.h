@@ -14,9 +14,10 @@ inline constexpr const char* kHelpFileName = "pakforge.chm";
 // lies beside it: help/index.html, or help/<topic> for a topic.
 std::filesystem::path htmlHelpPage(const std::filesystem::path& helpFile, std::u16string_view topic);
 
-// Opens the compiled help file with the desktop's handler; where no program
-// takes it (most Linux desktops have no viewer for it), opens the HTML help
-// in the browser instead. Raises "Unable to open help file %s", naming the
+// Opens the compiled help file with the system's help viewer where the view
+// has one, and nothing else then. Otherwise with the desktop's handler; where
+// no program takes it (most Linux desktops have no viewer for it), opens the
+// HTML help in the browser instead. Raises "Unable to open help file %s", naming the
 // path as passed, only when neither opens.
 void OpenHelpFile(View& view, const std::filesystem::path& helpFile, std::u16string_view topic);
 

@@ -6,6 +6,7 @@
 #include "core/Exceptions.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -38,6 +39,16 @@ class View {
     // Opens a file or a web address with the desktop's handler. False when
     // nothing could take it (for a file: no handler for its type).
     virtual bool openWithDesktop(std::u16string_view fileOrUrl) = 0;
+
+    // Where the system has its own viewer for the compiled help (Windows:
+    // hh.exe), the help goes only there; elsewhere the desktop's handler
+    // takes it, with the HTML pages as the fallback.
+    virtual bool hasHelpViewer() const { return false; }
+    // Starts that viewer on the file, the suffix ("::topic" or empty) after
+    // it; false when it did not start.
+    virtual bool startHelpViewer(const std::filesystem::path& /*helpFile*/, std::u16string_view /*suffix*/) {
+        return false;
+    }
 };
 
 enum class Field { msiedit, appicon, exeedit };

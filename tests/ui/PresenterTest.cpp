@@ -39,6 +39,11 @@ class FakeMainView : public MainView {
         opened.push_back(u8(target));
         return desktopTakes(u8(target));
     }
+    bool hasHelpViewer() const override { return helpViewer; }
+    bool startHelpViewer(const fs::path& file, std::u16string_view suffix) override {
+        viewerStarts.push_back(file.string() + "|" + u8(suffix));
+        return viewerStarts_;
+    }
 
     // Fields and labels
     std::u16string fieldText(Field field) const override {
@@ -113,6 +118,8 @@ class FakeMainView : public MainView {
     std::vector<Box> boxes;
     std::vector<std::string> opened;
     std::function<bool(const std::string&)> desktopTakes = [](const std::string&) { return true; };
+    bool helpViewer = false, viewerStarts_ = true;
+    std::vector<std::string> viewerStarts;
     std::map<Field, std::u16string> fields;
     std::map<ProductLabel, std::u16string> labels;
     std::deque<std::optional<std::string>> answers;
@@ -517,6 +524,36 @@ TEST_F(MainFormTest, HelpOpensTheCompiledFileElseTheHtmlElseSaysSo) {
     view.opened.clear();
     form.helpbuttonClick();
     EXPECT_EQ(view.opened, (std::vector<std::string>{chm.string(), html.string()}));
+}
+
+TEST_F(MainFormTest, HelpGoesOnlyToTheSystemsViewerWhereThereIsOne) {
+    view.helpViewer = true;
+    Tmainform form(view, settings);
+    const fs::path chm = dir / "pakforge.chm";
+    const fs::path html = dir / "help" / "index.html";
+    const std::string message = "Unable to open help file " + chm.string();
+    fs::create_directories(html.parent_path());
+    writeText(html, "<html></html>");
+
+    // Missing: the message, with no viewer started and no HTML instead.
+    try {
+        form.helpbuttonClick();
+        FAIL() << "a missing help file went unreported";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.message(), message);
+    }
+    EXPECT_TRUE(view.viewerStarts.empty());
+
+    writeText(chm, "ITSF");
+    form.helpbuttonClick();
+    OpenHelpFile(view, chm, u"usage.htm");
+    EXPECT_EQ(view.viewerStarts,
+              (std::vector<std::string>{chm.string() + "|", chm.string() + "|::usage.htm"}));
+
+    // A viewer that does not start is the same failure.
+    view.viewerStarts_ = false;
+    EXPECT_THROW(form.helpbuttonClick(), Exception);
+    EXPECT_TRUE(view.opened.empty());
 }
 
 } // namespace

@@ -1,0 +1,66 @@
+// The About window as a native Win32 window; its behaviour is TAboutForm's.
+#pragma once
+
+#include "ui/AboutForm.h"
+#include "ui/View.h"
+#include "win32/Win32Support.h"
+
+#include <windows.h>
+
+namespace pakforge::win32 {
+
+namespace aboutids {
+enum : int {
+    Panel1 = 200,
+    Image1,
+    Label1,
+    Label2,
+    GroupBox1,
+    Image2,
+    InfoLabel,
+    Image3,
+    UpdateLabel,
+    Label6,
+    Button1,
+};
+} // namespace aboutids
+
+class AboutWindow : public ui::AboutView {
+  public:
+    // Made hidden at start-up, owned by the main window; the update
+    // component is the main window's.
+    AboutWindow(const Pictures& pictures, ui::VersionCheck& versionCheck, HWND mainWindow);
+    ~AboutWindow() override;
+    AboutWindow(const AboutWindow&) = delete;
+    AboutWindow& operator=(const AboutWindow&) = delete;
+
+    HWND handle() const { return window_; }
+    // Over the centre of the main window, not modal.
+    void show();
+    bool dialogMessage(MSG& message);
+
+    // ui::View
+    void messageBox(std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon) override;
+    bool openWithDesktop(std::u16string_view fileOrUrl) override;
+    // ui::AboutView
+    void setVersionLine(std::u16string_view text) override;
+    void hideWindow() override;
+
+  private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void createControls();
+    HWND text(int id, const wchar_t* caption, int left, int top, HFONT font, DWORD style = 0);
+    void handle(void (ui::TAboutForm::*handler)());
+
+    const Pictures& pictures_;
+    ui::TAboutForm form_;
+    HWND owner_;
+    HWND window_ = nullptr;
+    int dpi_ = 96;
+    Font font_, titleFont_, linkFont_;
+    Brush bannerBrush_;
+    PictureArea panelArea_, productArea_, infoArea_, updateArea_;
+};
+
+} // namespace pakforge::win32

@@ -1,0 +1,122 @@
+// Small pieces the Win32 windows share: text conversion, the screen-density
+// rule, fonts, the pictures (PNG resources drawn with GDI+), message boxes
+// and the top-level handler.
+#pragma once
+
+#include "ui/View.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace Gdiplus {
+class Bitmap;
+}
+
+namespace pakforge::win32 {
+
+// wchar_t is 16 bits wide here, so UTF-16 text passes as it is.
+inline std::wstring wide(std::u16string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+inline std::u16string utf16(std::wstring_view text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+// The window's dots per inch: GetDpiForWindow where the system has it (a
+// per-monitor aware program gets its monitor's), else the screen's.
+int windowDpi(HWND window);
+// A length in pixels at 96 dots per inch, at this density.
+int scaled(int pixels96, int dpi);
+// Grows a client rectangle to the window's, with the frame at this density
+// where the system can tell.
+void adjustForFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi);
+
+struct GdiObjectDeleter {
+    void operator()(HGDIOBJ object) const { DeleteObject(object); }
+};
+using Font = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiObjectDeleter>;
+using Brush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, GdiObjectDeleter>;
+
+// A font whose characters are `pixels` high at 96 dots per inch.
+Font makeFont(const wchar_t* face, int pixels, int dpi, bool bold = false, bool underline = false);
+// The size of the text in that font, in pixels.
+SIZE textSize(HFONT font, std::wstring_view text);
+
+struct IconDeleter {
+    void operator()(HICON icon) const { DestroyIcon(icon); }
+};
+using Icon = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
+// GDI+ for the life of the program.
+class GdiPlusSession {
+  public:
+    GdiPlusSession();
+    ~GdiPlusSession();
+    GdiPlusSession(const GdiPlusSession&) = delete;
+    GdiPlusSession& operator=(const GdiPlusSession&) = delete;
+
+  private:
+    ULONG_PTR token_ = 0;
+};
+
+// One of the pictures rendered from our SVG documents at build time and
+// stored as PNG resources (RCDATA by name).
+class Picture {
+  public:
+    explicit Picture(const wchar_t* resourceName);
+    ~Picture();
+    Picture(const Picture&) = delete;
+    Picture& operator=(const Picture&) = delete;
+
+    bool loaded() const { return bitmap_ != nullptr; }
+    // Drawn into the rectangle, smoothly scaled; keepAspect centres it at
+    // the largest size with its proportions.
+    void draw(HDC dc, const RECT& target, bool keepAspect = false) const;
+    // An icon of the picture at this size (for buttons).
+    Icon icon(int width, int height) const;
+
+  private:
+    std::unique_ptr<Gdiplus::Bitmap> bitmap_;
+};
+
+struct Pictures {
+    Picture banner{L"BANNER"};
+    Picture browse{L"BROWSE"};
+    Picture product{L"PRODUCT"};
+    Picture info{L"INFO"};
+    Picture update{L"UPDATE"};
+};
+
+// A place in pixels at 96 dots per inch: left, top, width, height.
+struct Place {
+    int left, top, width, height;
+};
+RECT scaledRect(const Place& place96, int dpi);
+
+// A child window that fills itself with a colour and, if it has one, draws
+// a picture over it (the banners and the small pictures).
+struct PictureArea {
+    COLORREF background = 0;
+    const Picture* picture = nullptr;
+    bool keepAspect = false;
+};
+HWND createPictureArea(HWND parent, int id, const Place& place96, int dpi, PictureArea& area);
+
+// A box with the icon and one OK button.
+void showMessageBox(HWND owner, std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon);
+
+// Opens a file or a web address with its program; false when none started.
+bool shellOpen(HWND owner, std::u16string_view fileOrUrl);
+
+// Runs a handler under the application's top-level rule: whatever it throws
+// is shown in a box captioned "Pakforge", and the window goes on.
+void runHandler(ui::View& view, const std::function<void()>& handler);
+
+// A visible child window at a place given at 96 dots per inch.
+HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, DWORD style, DWORD exStyle,
+                 int id, const Place& place96, int dpi);
+
+} // namespace pakforge::win32

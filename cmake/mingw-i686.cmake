@@ -19,6 +19,8 @@ set(ENV{PKG_CONFIG_PATH} "")
 # Static archives only: an import library (libz.dll.a) would make the
 # program need a DLL beside it.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+# libz.dll.a ends in .a too.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)

@@ -14,18 +14,20 @@ bash scripts/setup.sh
 jobs="$(nproc)"
 export CTEST_OUTPUT_ON_FAILURE=1
 
-echo "== Windows build (mingw-w64), its tests under Wine =="
-# First, so that the regular build's tests labelled windows can set the
-# Windows programs beside the Linux ones.
+echo "== Windows build (mingw-w64) =="
+# Built first and tested after the regular build: each side's tests set
+# the other side's programs beside its own.
 cmake --preset windows -DPAKFORGE_WERROR=ON >/dev/null
 cmake --build --preset windows -j "$jobs"
 cmake --build --preset windows -j "$jobs" --target windows-zip
-ctest --preset windows -j "$jobs"
 
 echo "== regular build =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAKFORGE_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --timeout 900
+
+echo "== the Windows build's tests under Wine =="
+ctest --preset windows -j "$jobs"
 
 echo "== sanitizer build (ASan + UBSan) =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPAKFORGE_SANITIZE=ON -DPAKFORGE_WERROR=ON \

@@ -31,6 +31,10 @@ struct HttpsResponse {
 // Blocks until the exchange is over or a time-out ends it; raises nothing.
 HttpsResponse HttpsGet(const HttpsRequest& request);
 
+// Why a request cannot be sent (a host that is no bare name, a path not
+// starting with "/"); empty when it can. Both systems' HttpsGet ask first.
+std::string requestProblem(const HttpsRequest& request);
+
 // The path part of an http or https address with %-escapes decoded, without
 // its query; empty when the address cannot be parsed or the path is longer
 // than maxChars.

@@ -30,18 +30,6 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// The host goes into a URL; anything that could change the URL's meaning
-// (a port, a path, user information, spaces) is refused.
-bool isBareHost(std::string_view host) {
-    if (host.empty() || host.size() > 253) return false;
-    for (const char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '-' || c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 bool readFile(const std::filesystem::path& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -70,14 +58,8 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 
 HttpsResponse HttpsGet(const HttpsRequest& request) {
     HttpsResponse response;
-    if (!isBareHost(request.host)) {
-        response.error = "\"" + request.host + "\" is not a host name";
-        return response;
-    }
-    if (request.path.empty() || request.path[0] != '/') {
-        response.error = "the request path does not start with \"/\"";
-        return response;
-    }
+    response.error = requestProblem(request);
+    if (!response.error.empty()) return response;
 
     // Extra certificates join the system's bundle rather than replace it.
     std::string caBundle;

@@ -47,18 +47,6 @@ std::string narrow(std::wstring_view text) {
     return utf16ToUtf8(std::u16string(text.begin(), text.end()));
 }
 
-// The same test as on Linux: the host goes into the request's address, so
-// nothing that could change its meaning gets through.
-bool isBareHost(std::string_view host) {
-    if (host.empty() || host.size() > 253) return false;
-    for (const char c : host) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '-' || c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 std::string systemText(DWORD code) {
     wchar_t* text = nullptr;
     const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -329,14 +317,8 @@ constexpr int kMaxRedirects = 10;
 
 HttpsResponse HttpsGet(const HttpsRequest& request) {
     HttpsResponse response;
-    if (!isBareHost(request.host)) {
-        response.error = "\"" + request.host + "\" is not a host name";
-        return response;
-    }
-    if (request.path.empty() || request.path[0] != '/') {
-        response.error = "the request path does not start with \"/\"";
-        return response;
-    }
+    response.error = requestProblem(request);
+    if (!response.error.empty()) return response;
 
     Store extraRoots;
     if (!request.extraCaFile.empty()) {

@@ -16,18 +16,8 @@ if [ "$action" = stop ]; then
   exit 0
 fi
 
-rm -rf "$dir"
-mkdir -p "$dir"
-missing=""
-for tool in python3 openssl; do
-  command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
-done
-if [ -n "$missing" ]; then
-  echo "missing:$missing" >&2
-  [ -n "${CI:-}" ] && exit 1
-  echo "$missing" > "$dir/missing"
-  exit 0
-fi
+. "$here/fresh_folder.sh"
+fresh_folder "$dir" python3 openssl
 
 cd "$dir"
 {

@@ -4,18 +4,8 @@
 # the folder holds "missing" (the tests skip), or under CI this fails.
 set -eu
 dir="$1"
-rm -rf "$dir"
-mkdir -p "$dir"
-missing=""
-for tool in wixl msiinfo; do
-  command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
-done
-if [ -n "$missing" ]; then
-  echo "missing:$missing" >&2
-  [ -n "${CI:-}" ] && exit 1
-  echo "$missing" > "$dir/missing"
-  exit 0
-fi
+. "$(cd "$(dirname "$0")" && pwd)/fresh_folder.sh"
+fresh_folder "$dir" wixl msiinfo
 
 package() { # file name version manufacturer
   work="$dir/$1.src"

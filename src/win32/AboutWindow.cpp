@@ -117,20 +117,7 @@ bool AboutWindow::dialogMessage(MSG& message) {
 }
 
 LRESULT CALLBACK AboutWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self =
-            static_cast<AboutWindow*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<AboutWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(window, message, wParam, lParam);
-    try {
-        return self->handleMessage(message, wParam, lParam);
-    } catch (...) {
-        ui::showException(*self, std::current_exception());
-        return 0;
-    }
+    return dispatchToWindowObject(window, message, wParam, lParam, &AboutWindow::window_, &AboutWindow::handleMessage);
 }
 
 LRESULT AboutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

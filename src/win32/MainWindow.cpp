@@ -246,20 +246,7 @@ bool MainWindow::dialogMessage(MSG& message) {
 }
 
 LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self = static_cast<MainWindow*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(window, message, wParam, lParam);
-    // Nothing may unwind through the system's frames.
-    try {
-        return self->handleMessage(message, wParam, lParam);
-    } catch (...) {
-        ui::showException(*self, std::current_exception());
-        return 0;
-    }
+    return dispatchToWindowObject(window, message, wParam, lParam, &MainWindow::window_, &MainWindow::handleMessage);
 }
 
 LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

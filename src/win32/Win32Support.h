@@ -115,6 +115,25 @@ bool shellOpen(HWND owner, std::u16string_view fileOrUrl);
 // is shown in a box captioned "Pakforge", and the window goes on.
 void runHandler(ui::View& view, const std::function<void()>& handler);
 
+// The window procedure of a window that belongs to an object: the object
+// passed to CreateWindowExW is kept with the window, learns its handle and
+// handles its messages under the top-level rule, so nothing unwinds through
+// the system's frames.
+template <class Window>
+LRESULT dispatchToWindowObject(HWND window, UINT message, WPARAM wParam, LPARAM lParam, HWND Window::*handle,
+                               LRESULT (Window::*handler)(UINT, WPARAM, LPARAM)) {
+    if (message == WM_NCCREATE) {
+        auto* self = static_cast<Window*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->*handle = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Window*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(window, message, wParam, lParam);
+    LRESULT result = 0;
+    runHandler(*self, [&] { result = (self->*handler)(message, wParam, lParam); });
+    return result;
+}
+
 // A visible child window at a place given at 96 dots per inch.
 HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, DWORD style, DWORD exStyle,
                  int id, const Place& place96, int dpi);

@@ -27,17 +27,7 @@ constexpr int kGroupTop = 92;
 
 AboutWindow::AboutWindow(const Pictures& pictures, ui::VersionCheck& versionCheck, HWND mainWindow)
     : pictures_(pictures), form_(*this, versionCheck), owner_(mainWindow) {
-    static const bool registered = [] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = windowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNHIGHLIGHT + 1);
-        windowClass.lpszClassName = kAboutClass;
-        return RegisterClassExW(&windowClass) != 0;
-    }();
-    if (!registered) throw Exception("Unable to register the About window's class");
+    if (!registerWindowClass(kAboutClass, windowProc, COLOR_BTNHIGHLIGHT + 1)) throw Exception("Unable to register the About window's class");
     window_ = CreateWindowExW(kWindowExStyle, kAboutClass, L"About Pakforge", kWindowStyle, CW_USEDEFAULT,
                               CW_USEDEFAULT, 100, 100, mainWindow, nullptr, GetModuleHandleW(nullptr), this);
     if (!window_) throw Exception("Unable to create the About window");

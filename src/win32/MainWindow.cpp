@@ -54,17 +54,7 @@ HICON programIcon(int size) {
 MainWindow::MainWindow(const Pictures& pictures, ui::MainFormSettings settings)
     : pictures_(pictures), form_(std::make_unique<ui::Tmainform>(*this, std::move(settings))),
       windowThread_(GetCurrentThreadId()) {
-    static const bool registered = [] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = windowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        windowClass.lpszClassName = kMainClass;
-        return RegisterClassExW(&windowClass) != 0;
-    }();
-    if (!registered) throw Exception("Unable to register the main window's class");
+    if (!registerWindowClass(kMainClass, windowProc, COLOR_BTNFACE + 1)) throw Exception("Unable to register the main window's class");
     window_ = CreateWindowExW(0, kMainClass, L"Pakforge", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100,
                               100, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!window_) throw Exception("Unable to create the main window");

@@ -194,17 +194,20 @@ LRESULT CALLBACK pictureAreaProc(HWND window, UINT message, WPARAM wParam, LPARA
 
 } // namespace
 
+bool registerWindowClass(const wchar_t* name, WNDPROC procedure, int background) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    if (GetClassInfoExW(GetModuleHandleW(nullptr), name, &windowClass)) return true;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(background));
+    windowClass.lpszClassName = name;
+    return RegisterClassExW(&windowClass) != 0;
+}
+
 HWND createPictureArea(HWND parent, int id, const Place& place96, int dpi, PictureArea& area) {
-    static const bool registered = [] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = pictureAreaProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        windowClass.lpszClassName = kPictureAreaClass;
-        return RegisterClassExW(&windowClass) != 0;
-    }();
-    (void)registered;
+    registerWindowClass(kPictureAreaClass, pictureAreaProc, 0);
     const RECT place = scaledRect(place96, dpi);
     return CreateWindowExW(0, kPictureAreaClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, place.left,
                            place.top, place.right - place.left, place.bottom - place.top, parent,

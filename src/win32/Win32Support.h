@@ -115,6 +115,10 @@ bool shellOpen(HWND owner, std::u16string_view fileOrUrl);
 // is shown in a box captioned "Pakforge", and the window goes on.
 void runHandler(ui::View& view, const std::function<void()>& handler);
 
+// Registers a window class of this program once per process (later calls
+// only answer); background a system colour index + 1, or none for 0.
+bool registerWindowClass(const wchar_t* name, WNDPROC procedure, int background);
+
 // The window procedure of a window that belongs to an object: the object
 // passed to CreateWindowExW is kept with the window, learns its handle and
 // handles its messages under the top-level rule, so nothing unwinds through

@@ -14,15 +14,7 @@ constexpr UINT kCall = WM_APP + 1;
 } // namespace
 
 Win32VersionCheckUi::Win32VersionCheckUi() : guiThread_(GetCurrentThreadId()) {
-    static const bool registered = [] {
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = windowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = kReceiverClass;
-        return RegisterClassExW(&windowClass) != 0;
-    }();
-    if (registered)
+    if (registerWindowClass(kReceiverClass, windowProc, 0))
         receiver_ = CreateWindowExW(0, kReceiverClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     GetModuleHandleW(nullptr), nullptr);
 }

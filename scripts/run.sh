@@ -9,7 +9,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-bash "$root/scripts/setup.sh" >&2
+bash "$root/scripts/setup.sh" build >&2
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 available="$(cmake --build "$root/build" --target help)"
 has_target() { grep -q "^$1:" <<<"$available"; }

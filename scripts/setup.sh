@@ -1,47 +1,118 @@
 #!/usr/bin/env bash
-# Installs every Debian package Pakforge needs to build, test and run.
+# Installs the Debian packages Pakforge needs, in groups, each its own apt
+# call, so that a group that cannot be installed leaves the ones before it
+# in place:
+#   build  what building the programs and scripts/run.sh need
+#   test   the test and reader tools
+#   wine32 the 32-bit Wine the Windows programs' tests run under (last: it
+#          needs the i386 twins of many libraries at their amd64 versions)
+# `setup.sh build` installs the first group only; no argument, all three.
 # Idempotent: packages already present are skipped, so a second run is quick.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev
+build=(
+  build-essential cmake ninja-build pkg-config git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   zlib1g-dev nettle-dev liblhasa-dev libcurl4-openssl-dev
   libmsi-dev libglib2.0-dev msitools wixl
   qt6-base-dev qt6-svg-dev libgl-dev
   g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
-  jlha-utils python3 python3-pefile icoutils unzip xvfb xauth xdotool imagemagick
-  fp-utils libchm-bin desktop-file-utils osslsigncode openssl nsis
-  help2man lintian
-  wine wine32:i386
-  librsvg2-bin
 )
+test=(
+  clang libclang-rt-14-dev
+  jlha-utils python3-pefile icoutils unzip xvfb xauth xdotool imagemagick
+  fp-utils libchm-bin desktop-file-utils osslsigncode openssl nsis
+  help2man lintian librsvg2-bin
+)
+wine32=(wine wine32:i386)
+
+case "${1:-all}" in
+  build) groups=(build) ;;
+  all) groups=(build test wine32) ;;
+  *)
+    echo "usage: setup.sh [build|all]" >&2
+    exit 2
+    ;;
+esac
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-  need_update=1
-fi
-
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-
-if [ "${#missing[@]}" -eq 0 ]; then
-  exit 0
-fi
-
-echo "setup: installing ${#missing[@]} package(s): ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-# A mirror caught mid-sync fails the refresh of some lists; what is already
-# listed may still install, so go on and let the install say what is missing.
-if ! $SUDO apt-get update -qq; then
-  echo "setup: some package lists could not be refreshed; installing from the lists at hand" >&2
-fi
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+missing_of() {
+  local -n list="$1"
+  local p
+  for p in "${list[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      printf '%s\n' "$p"
+    fi
+  done
+}
+
+# The refresh runs once, and only when something is missing. A mirror caught
+# mid-sync fails some lists ("Mirror sync in progress?"); the suites whose
+# lists did not download are remembered for the retry below.
+refreshed=0
+failed_suites=()
+refresh() {
+  [ "$refreshed" -eq 0 ] || return 0
+  refreshed=1
+  local log
+  log="$(mktemp)"
+  if $SUDO apt-get update 2>&1 | tee "$log" | grep -E '^(E|W|Err):' >&2; then :; fi
+  # "Err:5 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
+  # and "E: Failed to fetch .../dists/bookworm-security/main/binary-i386/Packages.xz ..."
+  mapfile -t failed_suites < <(
+    sed -n -e 's/^Err:[0-9]* [^ ]* \([^ /]*\).*/\1/p' \
+      -e 's|^[EW]: Failed to fetch .*/dists/\([^/]*\)/.*|\1|p' "$log" | sort -u)
+  rm -f "$log"
+  if [ "${#failed_suites[@]}" -gt 0 ]; then
+    echo "setup: these suites' package lists could not be refreshed: ${failed_suites[*]}" >&2
+  fi
+}
+
+# One apt call for a group. When apt cannot resolve it and a suite's list did
+# not download, the two architectures may see that suite's versions for one
+# and not the other; once more with those suites pinned below the rest, for
+# this command only, so both take their versions from the suites at hand.
+install_group() {
+  local name="$1"
+  shift
+  echo "setup: installing $name: $*" >&2
+  if $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null; then
+    return 0
+  fi
+  if [ "${#failed_suites[@]}" -gt 0 ]; then
+    local prefs suite
+    prefs="$(mktemp -d)"
+    for suite in "${failed_suites[@]}"; do
+      printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "${suite}" >>"$prefs/setup.pref"
+      if [[ "$suite" == *-security ]]; then
+        printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n\n' >>"$prefs/setup.pref"
+      fi
+    done
+    chmod -R a+rX "$prefs"
+    echo "setup: retrying $name with ${failed_suites[*]} pinned below the other suites" >&2
+    if $SUDO apt-get install -y -qq --no-install-recommends \
+      -o Dir::Etc::PreferencesParts="$prefs" "$@" >/dev/null; then
+      rm -rf "$prefs"
+      return 0
+    fi
+    rm -rf "$prefs"
+  fi
+  echo "setup: could not install the $name group: $*" >&2
+  echo "setup: apt's reason is above. Try again when the mirror has synced (apt-get update)," \
+    "or install these packages by hand and run the command again." >&2
+  exit 1
+}
+
+for group in "${groups[@]}"; do
+  if [ "$group" = wine32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    refreshed=0
+  fi
+  mapfile -t missing < <(missing_of "$group")
+  [ "${#missing[@]}" -gt 0 ] || continue
+  refresh
+  install_group "$group" "${missing[@]}"
+done

@@ -69,48 +69,61 @@ refresh() {
   if [ "${#failed_suites[@]}" -gt 0 ]; then
     echo "setup: these suites' package lists could not be refreshed: ${failed_suites[*]}" >&2
   fi
+  local suite
+  for suite in "${failed_suites[@]}"; do
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite"
+    if [[ "$suite" == *-security ]]; then
+      printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n\n'
+    fi
+  done >"$prefs/setup.pref"
+  chmod a+r "$prefs/setup.pref"
 }
 
-# One apt call for a group. When apt cannot resolve it and a suite's list did
-# not download, the two architectures may see that suite's versions for one
-# and not the other; once more with those suites pinned below the rest, for
-# this command only, so both take their versions from the suites at hand.
+# One apt call for a group. When a suite's list did not download, the two
+# architectures may see that suite's versions for one and not the other:
+# wine32:i386 needs its i386 libraries at exactly the versions of their amd64
+# twins, and an earlier group that took an amd64 library from that suite
+# leaves no i386 twin to match. So every group is installed with those suites
+# pinned below the others (for that command only; nothing is left in
+# /etc/apt), and once more without the pin should that not resolve.
 install_group() {
   local name="$1"
   shift
   echo "setup: installing $name: $*" >&2
+  local pinned=()
+  if [ "${#failed_suites[@]}" -gt 0 ]; then
+    pinned=(-o Dir::Etc::PreferencesParts="$prefs")
+    if $SUDO apt-get install -y -qq --no-install-recommends "${pinned[@]}" "$@" >/dev/null; then
+      return 0
+    fi
+    echo "setup: retrying $name without ${failed_suites[*]} pinned" >&2
+  fi
   if $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null; then
     return 0
   fi
-  if [ "${#failed_suites[@]}" -gt 0 ]; then
-    local prefs suite
-    prefs="$(mktemp -d)"
-    for suite in "${failed_suites[@]}"; do
-      printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "${suite}" >>"$prefs/setup.pref"
-      if [[ "$suite" == *-security ]]; then
-        printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n\n' >>"$prefs/setup.pref"
-      fi
-    done
-    chmod -R a+rX "$prefs"
-    echo "setup: retrying $name with ${failed_suites[*]} pinned below the other suites" >&2
-    if $SUDO apt-get install -y -qq --no-install-recommends \
-      -o Dir::Etc::PreferencesParts="$prefs" "$@" >/dev/null; then
-      rm -rf "$prefs"
-      return 0
-    fi
-    rm -rf "$prefs"
-  fi
   echo "setup: could not install the $name group: $*" >&2
-  echo "setup: apt's reason is above. Try again when the mirror has synced (apt-get update)," \
-    "or install these packages by hand and run the command again." >&2
+  if [ "${#failed_suites[@]}" -gt 0 ]; then
+    echo "setup: the package lists of ${failed_suites[*]} did not download (a mirror in sync?);" \
+      "run this again in a while, or install the packages above by hand" >&2
+  else
+    echo "setup: apt's reason is above; install the packages above by hand and run this again" >&2
+  fi
   exit 1
 }
 
+# The pin files live only as long as this run.
+prefs="$(mktemp -d)"
+trap 'rm -rf "$prefs"' EXIT
+chmod a+rx "$prefs"
+
+# The i386 architecture first, so that the one refresh fetches every list the
+# groups will need and a missing one is known before the first install.
+if [[ " ${groups[*]} " == *" wine32 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  mapfile -t missing < <(missing_of wine32)
+  if [ "${#missing[@]}" -gt 0 ]; then $SUDO dpkg --add-architecture i386; fi
+fi
+
 for group in "${groups[@]}"; do
-  if [ "$group" = wine32 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
-    refreshed=0
-  fi
   mapfile -t missing < <(missing_of "$group")
   [ "${#missing[@]}" -gt 0 ] || continue
   refresh

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -108,13 +109,16 @@ fs::path fullPath(const std::string& argument) {
 // line owes the user an answer, so it asks first.
 void checkPackage(const fs::path& package) {
     namespace platform = pakforge::platform;
-    std::error_code ec;
-    if (!fs::is_regular_file(package, ec)) {
-        namespace os = pakforge::os;
-        const int error = os::errorCode(fs::is_directory(package, ec) ? os::Error::IsDirectory : os::Error::NotFound);
+    namespace os = pakforge::os;
+    os::FileInfo info;
+    if (const auto error = os::fileInfo(package, info))
         throw Failure{"Cannot open file \"" + pakforge::pathToUtf8(package) + "\". " +
                       pakforge::systemErrorText(error)};
-    }
+    if (info.kind == os::FileKind::Directory)
+        throw Failure{"Cannot open file \"" + pakforge::pathToUtf8(package) + "\". " +
+                      pakforge::systemErrorText(os::errorCode(os::Error::IsDirectory))};
+    // Reading a FIFO would block, a device never ends.
+    if (info.kind != os::FileKind::Regular) throw Failure{"\"" + pakforge::pathToUtf8(package) + "\" is not a file"};
     platform::MSIHANDLE handle = 0;
     if (platform::MsiOpenPackageExW(pakforge::pathToUtf16(package),
                                     platform::MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
@@ -266,8 +270,34 @@ int checkUpdates(bool quiet) {
     return kExitFailure;
 }
 
+// The system's reason behind a failed write, also when it lies nested
+// behind the archive writer's own error; 0 when there is none.
+int writeErrorOf(const std::exception& e) {
+    if (const auto* write = dynamic_cast<const pakforge::EWriteError*>(&e); write && write->errorCode() != 0)
+        return write->errorCode();
+    try {
+        std::rethrow_if_nested(e);
+    } catch (const std::exception& inner) {
+        return writeErrorOf(inner);
+    } catch (...) {
+    }
+    return 0;
+}
+
+// A build server's log must say which file could not be written and why (a
+// full disk), where the window shows the stream's own words.
+std::string failureText(const std::exception& e, const fs::path& output) {
+    if (const int error = writeErrorOf(e))
+        return "Cannot write \"" + pakforge::pathToUtf8(output) + "\": " + pakforge::systemErrorText(error);
+    return e.what();
+}
+
 int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force,
              const pakforge::DeflateOptions& compression, const ScriptOptions& options) {
+    // Ctrl-C or SIGTERM from here on removes the temporary output; a reader
+    // that goes away (`| head`) must not kill the build halfway and leave it
+    // behind either: the log is then simply not seen.
+    pakforge::os::catchInterrupts(onInterrupt);
     pakforge::BuildRequest request;
     request.package = fullPath(package);
     request.icon = fullPath(icon);
@@ -275,7 +305,10 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     request.verbose = !options.quiet;
     request.versionInfo = options.versionInfo;
     request.compression = compression;
+    // Builds side by side read the same package and container.
+    request.inputShare = pakforge::FileStream::Share::DenyWrite;
     if (request.output.empty()) return usageError("OUTPUT must not be empty");
+    pakforge::checkBuildInputs(request);
     // An installer that could never install is no result: refuse before
     // anything is written, unless asked not to.
     if (!force) checkPackage(request.package);
@@ -300,9 +333,6 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
         if (progressShown) pakforge::os::writeText(pakforge::os::StdStream::Err, "\r" + std::string(34, ' ') + "\r");
         progressShown = false;
     };
-    // A reader that goes away (`| head`) must not kill the build halfway and
-    // leave its temporary file behind either; the log is then simply not seen.
-    pakforge::os::catchInterrupts(onInterrupt);
     try {
         pakforge::build(request, events);
     } catch (const Interrupted& e) {
@@ -312,7 +342,7 @@ int runBuild(const std::string& package, const std::string& icon, const std::str
     } catch (const std::exception& e) {
         endProgress();
         std::cout.flush();
-        std::cerr << pakforge::withFullStop(e.what()) << "\n";
+        std::cerr << pakforge::withFullStop(failureText(e, request.output)) << "\n";
         return kExitFailure;
     }
     endProgress();
@@ -399,6 +429,10 @@ int cliMain(const std::vector<std::string>& args) {
     } catch (const Failure& failure) {
         std::cout.flush();
         std::cerr << pakforge::withFullStop(failure.message) << "\n";
+        return kExitFailure;
+    } catch (const pakforge::Exception& e) {
+        std::cout.flush();
+        std::cerr << pakforge::withFullStop(e.message()) << "\n";
         return kExitFailure;
     }
 }

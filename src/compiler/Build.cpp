@@ -14,6 +14,7 @@
 #include "resources/unitResourceGraphics.h"
 
 #include <exception>
+#include <optional>
 
 namespace pakforge {
 
@@ -47,6 +48,21 @@ std::filesystem::path linkTarget(const std::filesystem::path& output) {
         target = next.is_absolute() ? next : target.parent_path() / next;
     }
     return target;
+}
+
+// What a name leads to; none when nothing is there to read.
+std::optional<os::FileInfo> infoOf(const std::filesystem::path& path) {
+    os::FileInfo info;
+    if (path.empty() || os::fileInfo(path, info) != 0) return std::nullopt;
+    return info;
+}
+
+void refuseSpecialFile(const std::optional<os::FileInfo>& info, const std::filesystem::path& path) {
+    if (info && info->kind == os::FileKind::Other) throw Exception("\"" + pathToUtf8(path) + "\" is not a file.");
+}
+
+std::filesystem::path containerOf(const BuildRequest& request) {
+    return request.container.empty() ? defaultContainerPath() : request.container;
 }
 
 bool iconFileExists(const std::filesystem::path& icon) {
@@ -125,16 +141,40 @@ std::string currentTimeText() {
     return os::localTimeText();
 }
 
+void checkBuildInputs(const BuildRequest& request) {
+    const auto package = infoOf(request.package);
+    const auto icon = infoOf(request.icon);
+    refuseSpecialFile(package, request.package);
+    refuseSpecialFile(icon, request.icon);
+
+    const auto output = infoOf(request.output);
+    if (!output || output->kind != os::FileKind::Regular) return;
+    const auto container = containerOf(request);
+    const struct {
+        const char* role;
+        const std::filesystem::path& path;
+        std::optional<os::FileInfo> info;
+    } inputs[] = {{"package", request.package, package},
+                  {"icon", request.icon, icon},
+                  {"stub container", container, infoOf(container)}};
+    for (const auto& input : inputs) {
+        if (input.info && input.info->kind == os::FileKind::Regular && input.info->sameFile(*output))
+            throw Exception("The output \"" + pathToUtf8(request.output) + "\" is the " + input.role + " \"" +
+                            pathToUtf8(input.path) + "\" itself: choose another output path.");
+    }
+}
+
 void build(const BuildRequest& request, const BuildEvents& events) {
     if (request.output.empty()) return;
     if (request.verbose && events.clearLog) events.clearLog();
+    checkBuildInputs(request);
 
     // Container first: a missing or damaged one leaves the output untouched.
     TVxStreams stubs;
     stubs.Compressed = true;
     stubs.Encrypted = true;
     stubs.Key = std::u16string(kContainerKey);
-    stubs.LoadFromFile(request.container.empty() ? defaultContainerPath() : request.container);
+    stubs.LoadFromFile(containerOf(request), request.inputShare);
     MemoryStream stub;
     stubs.GetStream(u"exe", stub);
     const std::uint32_t checkSumOffset = checkStub(stub.bytes());
@@ -172,6 +212,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
         TZipFile zip;
         zip.onProgress = events.progress;
         zip.deflateOptions = request.compression;
+        zip.sourceShare = request.inputShare;
         out->seek(0, SeekOrigin::End);
         zip.open(*out);
         try {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "compiler/ZipFile.h"
+#include "core/Streams.h"
 
 #include <filesystem>
 #include <functional>
@@ -29,6 +30,10 @@ struct BuildRequest {
     // Replace the stub's version block with one made from the package's
     // properties (off: the stub's own block stays).
     bool versionInfo = false;
+    // How the package and the container are held while they are read. The
+    // window keeps them to itself; a build server's builds share them,
+    // keeping out only writers.
+    FileStream::Share inputShare = FileStream::Share::Exclusive;
 };
 
 struct BuildEvents {
@@ -47,6 +52,12 @@ std::filesystem::path defaultContainerPath();
 
 // The local time of day in the locale's long time format.
 std::string currentTimeText();
+
+// Refuses, before anything is written, a build that would write over one of
+// its own inputs (the output is the package, the icon or the container,
+// under whatever name) or read a package or icon that is no file (a FIFO
+// would block, a device gives endless or no bytes).
+void checkBuildInputs(const BuildRequest& request);
 
 // Runs the build. Failures leave as exceptions carrying the user-facing
 // message; the output path then holds whatever it held before.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <exception>
 #include <memory>
 
 namespace pakforge {
@@ -133,7 +134,8 @@ void TZipFile::writeChecked(const void* data, std::size_t count) {
     try {
         written = stream_->write(data, count);
     } catch (const Exception&) {
-        written = 0;
+        // The stream's reason (a full disk) stays reachable behind ours.
+        std::throw_with_nested(EZipException(kZipWriteError));
     }
     if (written != count) throw EZipException(kZipWriteError);
 }
@@ -144,7 +146,7 @@ void TZipFile::addFile(const std::filesystem::path& path, const std::u16string& 
     if (compression != 8) throw EZipException("Unsupported compression method");
 
     TZipHeader header;
-    FileStream source(path, FileStream::Mode::OpenRead, FileStream::Share::Exclusive);
+    FileStream source(path, FileStream::Mode::OpenRead, sourceShare);
     header.CompressionMethod = compression;
     header.ModifiedDateTime = fileDosDateTime(path);
     const auto size = static_cast<std::uint64_t>(source.size());

@@ -80,6 +80,8 @@ class TZipFile {
     ProgressEvent onProgress;
     // How the entries are deflated; the default keeps one zlib stream.
     DeflateOptions deflateOptions;
+    // How an added file is held while it is read.
+    FileStream::Share sourceShare = FileStream::Share::Exclusive;
 
   private:
     void writeChecked(const void* data, std::size_t count);

@@ -32,8 +32,8 @@ void TVxStreams::CheckSignature(const MemoryStream& stream) {
         RaiseCorrupt();
 }
 
-void TVxStreams::LoadFromFile(const std::filesystem::path& fileName) {
-    FileStream file(fileName, FileStream::Mode::OpenRead, FileStream::Share::Exclusive);
+void TVxStreams::LoadFromFile(const std::filesystem::path& fileName, FileStream::Share share) {
+    FileStream file(fileName, FileStream::Mode::OpenRead, share);
     LoadFromStream(file);
 }
 

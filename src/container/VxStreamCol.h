@@ -56,7 +56,10 @@ class TVxStreams {
 
     void Clear();
     // Opens the file read-only and unshared; EFOpenError when that fails.
-    void LoadFromFile(const std::filesystem::path& fileName);
+    // Others may not write the file while it is read; share tells whether
+    // they may read it.
+    void LoadFromFile(const std::filesystem::path& fileName,
+                      FileStream::Share share = FileStream::Share::Exclusive);
     void LoadFromStream(Stream& source);
     // Appends the named item's data at destination's position, then rewinds
     // destination. An empty name returns at once; an unknown one only rewinds.

@@ -31,7 +31,17 @@ PAKFORGE_DECLARE_EXCEPTION(EOutOfMemory, Exception);
 PAKFORGE_DECLARE_EXCEPTION(ERangeError, Exception);
 PAKFORGE_DECLARE_EXCEPTION(EStreamError, Exception);
 PAKFORGE_DECLARE_EXCEPTION(EReadError, EStreamError);
-PAKFORGE_DECLARE_EXCEPTION(EWriteError, EStreamError);
+// A write that failed; errorCode is the system's reason when a file
+// refused it (a full disk), 0 when there is none to tell.
+class EWriteError : public EStreamError {
+public:
+    explicit EWriteError(std::string message, int errorCode = 0)
+        : EStreamError(std::move(message)), errorCode_(errorCode) {}
+    int errorCode() const noexcept { return errorCode_; }
+
+private:
+    int errorCode_;
+};
 PAKFORGE_DECLARE_EXCEPTION(EFileStreamError, EStreamError);
 PAKFORGE_DECLARE_EXCEPTION(EFOpenError, EFileStreamError);
 PAKFORGE_DECLARE_EXCEPTION(EFCreateError, EFileStreamError);

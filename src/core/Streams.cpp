@@ -173,7 +173,9 @@ std::size_t FileStream::read(void* buffer, std::size_t count) {
 
 std::size_t FileStream::write(const void* buffer, std::size_t count) {
     std::size_t done = 0;
-    os::writeFile(file_, buffer, count, done);
+    // The system's reason travels with the error, so that a full disk can be
+    // told from other failures.
+    if (const auto error = os::writeFile(file_, buffer, count, done)) throw EWriteError(kStreamWriteError, error);
     return done;
 }
 
@@ -222,11 +224,15 @@ PendingFile::PendingFile(std::filesystem::path target, std::filesystem::path sho
     for (int attempt = 0;; ++attempt) {
         const auto candidate =
             folder / pathFromUtf8("." + leaf + "." + std::to_string(random() % 1000000000u) + ".tmp");
+        // Known to the signal handler before it exists, so no moment is left
+        // in which an interrupt would leave it behind.
+        os::removeOnInterrupt(candidate);
         const auto error = os::createNewFile(candidate);
         if (error == 0) {
             temp_ = candidate;
             return;
         }
+        os::keepOnInterrupt(candidate);
         if (error != os::errorCode(os::Error::AlreadyExists) || attempt > 100) raiseCreateError(shownAs_, error);
     }
 }
@@ -237,11 +243,13 @@ std::unique_ptr<FileStream> PendingFile::open(FileStream::Mode mode, FileStream:
 
 PendingFile::~PendingFile() {
     if (!committed_) os::removeFile(temp_);
+    os::keepOnInterrupt(temp_);
 }
 
 void PendingFile::commit() {
     if (const auto error = os::replaceFile(temp_, target_)) raiseCreateError(shownAs_, error);
     committed_ = true;
+    os::keepOnInterrupt(temp_);
 }
 
 } // namespace pakforge

@@ -68,6 +68,25 @@ ErrorCode replaceFile(const std::filesystem::path& from, const std::filesystem::
 // Whether this process may write the existing file.
 ErrorCode checkWritable(const std::filesystem::path& path);
 
+// What a name leads to, links followed. Two names are one file when their
+// volume and index agree (device and inode; volume serial number and file
+// index), whatever links, dots or letter case lie between.
+enum class FileKind { Regular, Directory, Other }; // Other: FIFOs, devices, sockets
+struct FileInfo {
+    FileKind kind = FileKind::Other;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool sameFile(const FileInfo& other) const { return volume == other.volume && index == other.index; }
+};
+// Never blocks on a FIFO nor opens a device.
+ErrorCode fileInfo(const std::filesystem::path& path, FileInfo& info);
+
+// Temporary files that a signal ending the process removes on its way out
+// (see catchInterrupts). A handful at a time; a path that does not fit is not
+// kept, and then only the process's own clean-up removes it.
+void removeOnInterrupt(const std::filesystem::path& path);
+void keepOnInterrupt(const std::filesystem::path& path);
+
 struct LocalTime {
     int year = 0;  // e.g. 2026
     int month = 0; // 1..12

@@ -33,9 +33,12 @@ bool writeText(StdStream stream, std::string_view text);
 // Bytes as they are, for binary output.
 bool writeBytes(StdStream stream, const void* data, std::size_t count);
 
-// Ctrl-C, termination and hang-up call onInterrupt (in a signal handler or
-// on another thread: it may only set a flag) instead of ending the process;
-// a reader that goes away no longer ends it either.
+// Ctrl-C, termination and hang-up end the process at once with status 130,
+// wherever it is, after removing the files given to removeOnInterrupt and
+// writing "Interrupted" on stderr (POSIX). Windows instead calls onInterrupt
+// (on another thread: it may only set a flag) and lets the program stop
+// between steps. A reader that goes away no longer ends the process either.
+inline constexpr int kInterruptedStatus = 130;
 void catchInterrupts(void (*onInterrupt)());
 
 } // namespace pakforge::os

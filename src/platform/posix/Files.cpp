@@ -127,6 +127,17 @@ ErrorCode checkWritable(const std::filesystem::path& path) {
     return ::access(path.c_str(), W_OK) == 0 ? 0 : errno;
 }
 
+ErrorCode fileInfo(const std::filesystem::path& path, FileInfo& info) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    info.kind = S_ISREG(st.st_mode)   ? FileKind::Regular
+                : S_ISDIR(st.st_mode) ? FileKind::Directory
+                                      : FileKind::Other;
+    info.volume = static_cast<std::uint64_t>(st.st_dev);
+    info.index = static_cast<std::uint64_t>(st.st_ino);
+    return 0;
+}
+
 ErrorCode fileModifiedTime(const std::filesystem::path& path, LocalTime& local) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return errno;

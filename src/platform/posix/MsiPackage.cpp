@@ -18,6 +18,7 @@
 #include <mutex>
 #include <poll.h>
 #include <span>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -105,6 +106,7 @@ constexpr int kChildTimeoutMs = 20000;
 bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16string, std::u16string>& out) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         ::close(fds[0]);
@@ -116,6 +118,11 @@ bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16strin
         // A crash here is an answer, not the program's crash: no handler of
         // the parent's (crash reporters, sanitizers) should treat it as one.
         for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
+        // Nor may it run the parent's interrupt handler, and it ends with the
+        // parent, wherever that is interrupted.
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);
         // libmsi and libgsf complain on stderr about every damaged file.
         const int devNull = ::open("/dev/null", O_WRONLY);
         if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);

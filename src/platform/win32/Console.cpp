@@ -3,6 +3,7 @@
 // goes out as UTF-16 through WriteConsoleW, to a file or a pipe as the UTF-8
 // bytes with bare line feeds, as on Linux.
 #include "platform/SystemConsole.h"
+#include "platform/System.h"
 
 #include <windows.h>
 
@@ -151,6 +152,11 @@ bool writeText(StdStream stream, std::string_view text) {
     std::fflush(fileOf(stream));
     return writeConsole(stream, text);
 }
+
+// Windows removes nothing from a console handler: the files are open in the
+// main thread, which stops between steps and removes them itself.
+void removeOnInterrupt(const std::filesystem::path&) {}
+void keepOnInterrupt(const std::filesystem::path&) {}
 
 void catchInterrupts(void (*onInterrupt)()) {
     interruptHandler = onInterrupt;

@@ -143,6 +143,25 @@ ErrorCode checkWritable(const std::filesystem::path& path) {
     return (attributes & FILE_ATTRIBUTE_READONLY) ? ERROR_ACCESS_DENIED : 0;
 }
 
+ErrorCode fileInfo(const std::filesystem::path& path, FileInfo& info) {
+    // No access asked for: enough for the identity, and a folder opens too.
+    const HANDLE file = CreateFileW(path.wstring().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return static_cast<ErrorCode>(GetLastError());
+    BY_HANDLE_FILE_INFORMATION data{};
+    const bool disk = GetFileType(file) == FILE_TYPE_DISK;
+    const bool ok = disk && GetFileInformationByHandle(file, &data);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    info = {};
+    if (!disk) return 0; // a device or a pipe: kind Other, no identity
+    if (!ok) return static_cast<ErrorCode>(error);
+    info.kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory : FileKind::Regular;
+    info.volume = data.dwVolumeSerialNumber;
+    info.index = (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+    return 0;
+}
+
 ErrorCode fileModifiedTime(const std::filesystem::path& path, LocalTime& local) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(path.wstring().c_str(), GetFileExInfoStandard, &data))

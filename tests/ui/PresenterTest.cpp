@@ -388,6 +388,40 @@ TEST_F(MainFormTest, FailedThreeArgumentStartShowsTheBoxAndStaysOpen) {
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
 }
 
+// The window's Build and the three-argument start refuse an output that is
+// one of the build's own inputs under another name, before anything is
+// written; the start shows it in the box and stays open.
+TEST_F(MainFormTest, NeitherTheWindowNorTheStartWritesOverAnInput) {
+    const fs::path msi = package("setup.msi");
+    fs::copy_file(sampleIcon(), dir / "app.ico");
+    fs::create_symlink(msi, dir / "link.exe");
+    fs::create_hard_link(dir / "app.ico", dir / "hard.exe");
+    const auto packageBytes = readFile(msi);
+    const auto iconBytes = readFile(dir / "app.ico");
+
+    Tmainform form(view, settings);
+    view.fields[Field::msiedit] = pathToUtf16(msi);
+    view.fields[Field::exeedit] = pathToUtf16(dir / "link.exe");
+    try {
+        form.CompileClick();
+        FAIL() << "the build should be refused";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.message(), "The output \"" + (dir / "link.exe").string() + "\" is the package \"" +
+                                   msi.string() + "\" itself: choose another output path.");
+    }
+    EXPECT_TRUE(view.log.empty());
+
+    FakeMainView startView;
+    Tmainform start(startView, settings);
+    start.AfterConstruction({pathToUtf16(msi), pathToUtf16(dir / "app.ico"), pathToUtf16(dir / "hard.exe")}, 96);
+    EXPECT_EQ(startView.quitRequests, 0);
+    ASSERT_EQ(startView.boxes.size(), 1u);
+    EXPECT_EQ(u8(startView.boxes[0].text), "The output \"" + (dir / "hard.exe").string() + "\" is the icon \"" +
+                                               (dir / "app.ico").string() + "\" itself: choose another output path.");
+    EXPECT_EQ(readFile(msi), packageBytes);
+    EXPECT_EQ(readFile(dir / "app.ico"), iconBytes);
+}
+
 TEST_F(MainFormTest, OtherArgumentCountsOpenTheWindowAsUsual) {
     const fs::path msi = package("setup.msi");
     const std::u16string p = pathToUtf16(msi), o = pathToUtf16(dir / "out.exe");

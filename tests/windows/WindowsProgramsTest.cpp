@@ -183,6 +183,53 @@ TEST_F(WindowsPrograms, FailuresGiveTheirMessagesAndExitStatus) {
     }
 }
 
+// The output is compared with the inputs by file identity, so another
+// letter case or a detour through ".." names the same file and is refused
+// before anything is written. The container is a copy: were the check to
+// fail, the build would replace it.
+TEST_F(WindowsPrograms, AnOutputThatIsAnInputUnderAnyNameIsRefused) {
+    makeMsi(dir.path(), "app.msi");
+    fs::copy_file(sampleIcon(), dir / "app.ico");
+    fs::copy_file(container, dir / "stubs.dat");
+    const auto before = readFile(dir / "app.msi");
+    const std::string folder = winePath(dir.path());
+    const std::string up = "..\\" + dir.path().filename().string() + "\\";
+    const struct {
+        std::string output, role, input;
+    } rows[] = {
+        {"APP.MSI", "package", "app.msi"},
+        {up + "App.Ico", "icon", "app.ico"},
+        {"Stubs.DAT", "stub container", "stubs.dat"},
+    };
+    for (const auto& row : rows) {
+        const auto w = runWindows("pakforge-cli", dir.path(), dir / "stubs.dat", {"app.msi", "app.ico", row.output});
+        EXPECT_EQ(w.status, 1) << w.err;
+        const std::string shown = row.output.starts_with("..") ? folder + "\\" + row.output.substr(up.size())
+                                                               : folder + "\\" + row.output;
+        EXPECT_EQ(w.err, "The output \"" + shown + "\" is the " + row.role + " \"" + folder + "\\" + row.input +
+                             "\" itself: choose another output path.\n");
+    }
+    EXPECT_EQ(readFile(dir / "app.msi"), before);
+    EXPECT_EQ(readFile(dir / "stubs.dat"), readFile(container));
+}
+
+// Builds side by side share their package and container (Windows enforces
+// the share modes): all of them succeed with the same bytes.
+TEST_F(WindowsPrograms, BuildsSideBySideShareTheirInputs) {
+    makeMsi(dir.path(), "app.msi", {}, {{"data.bin", randomBytes(2u << 20, 31)}});
+    std::string command = "pids=\n";
+    for (int i = 1; i <= 4; ++i)
+        command += wineEnvironment() + kZone + "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) + " wine " +
+                   shellQuote(windowsProgram("pakforge-cli").string()) + " -q app.msi '' out" + std::to_string(i) +
+                   ".exe & pids=\"$pids $!\"\n";
+    command += "failed=0; for pid in $pids; do wait $pid || failed=$((failed + 1)); done; echo $failed";
+    const auto r = runShell("sh -c " + shellQuote(command), dir.path());
+    EXPECT_EQ(r.out, "0\n") << r.err;
+    const auto first = readFile(dir / "out1.exe");
+    EXPECT_EQ(parseArchive(first).name, "app.msi");
+    for (int i = 2; i <= 4; ++i) EXPECT_TRUE(readFile(dir / ("out" + std::to_string(i) + ".exe")) == first) << i;
+}
+
 // The container tool reads and writes the same containers on both systems.
 TEST_F(WindowsPrograms, PackToolListsAndWritesTheSameContainers) {
     const auto l = runLinux(PAKFORGE_LINUX_PACK, dir.path(), container, {"list", container.string(), "--key", kKey});

@@ -26,6 +26,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <future>
 
 using namespace pakforge;
@@ -360,6 +361,23 @@ class WindowTest : public QObject {
         Qt::HANDLE where = nullptr;
         window.runBlocking([&] { window.onWindowThread([&] { where = QThread::currentThreadId(); }); });
         QCOMPARE(where, QThread::currentThreadId());
+    }
+
+    // Many reports from the work's thread, merged while the window's thread
+    // catches up: what is shown only grows, and the newest is shown last.
+    void progressFromTheWorkEndsOnTheNewest() {
+        qt::MainWindow window(settings());
+        window.AfterConstruction({});
+        QList<int> shown;
+        connect(&window.runner(), &qt::BlockingRunner::progress, this,
+                [&](int permille) { shown << permille; });
+        constexpr int steps = 5000;
+        window.runBlocking([&] {
+            for (int i = 1; i <= steps; ++i) window.showProgress(i, steps);
+        });
+        QVERIFY(!shown.isEmpty());
+        QCOMPARE(shown.last(), 1000);
+        QVERIFY(std::is_sorted(shown.begin(), shown.end()));
     }
 
     void statusLogCapAndReset() {

@@ -37,11 +37,12 @@ ctest --test-dir build-asan -j "$jobs" --timeout 900 -LE 'e2e|slow'
 
 echo "== thread sanitizer build of the threaded code =="
 # Every second thread: the update check's worker and hand-over, the parallel
-# deflate's workers (to the end and interrupted, in-process and by Ctrl-C to
-# pakforge-cli, and TERM or INT at any moment), and the Qt window's build worker (offscreen). Qt's libraries
-# are not instrumented: tests/tsan.supp says what of them is left out, and
-# the Qt tests model Qt's hand-over between threads. The Win32 window's
-# worker is built with mingw-w64, which has no ThreadSanitizer.
+# deflate's workers (to the end and interrupted, in-process, by Ctrl-C to
+# pakforge-cli and by TERM or INT at any moment), and the Qt window's build
+# worker (offscreen). Qt's libraries are not instrumented: tests/tsan.supp
+# says what of them is left out, and the Qt tests model Qt's hand-over
+# between threads. The Win32 window's worker is built with mingw-w64, which
+# has no ThreadSanitizer.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAKFORGE_WERROR=ON \
       -DPAKFORGE_SANITIZE_THREAD=ON -DPAKFORGE_BUILD_STUB=OFF -DPAKFORGE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target update_tests update_noblock_tests update_cli_tests pakforge-cli \

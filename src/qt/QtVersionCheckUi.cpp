@@ -5,7 +5,6 @@
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QMetaObject>
-#include <QThread>
 #include <QUrl>
 
 namespace pakforge {
@@ -23,16 +22,6 @@ QtVersionCheckUi::QtVersionCheckUi(QWidget* parent)
 
 QtVersionCheckUi::~QtVersionCheckUi() = default;
 
-void QtVersionCheckUi::Synchronize(const std::function<void()>& call) {
-    if (QThread::currentThread() == receiver_->thread()) {
-        call();
-        return;
-    }
-    // Blocks the worker until the GUI thread's event loop has run the call.
-    QMetaObject::invokeMethod(
-        receiver_.get(), [&call] { call(); }, Qt::BlockingQueuedConnection);
-}
-
 void QtVersionCheckUi::ServeUntil(const std::function<bool()>& finished) {
     // Serves the worker's hand-over, and whatever else is posted, but keeps
     // user input for later: the click that waits must not start another
@@ -42,10 +31,10 @@ void QtVersionCheckUi::ServeUntil(const std::function<bool()>& finished) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
 }
 
-void QtVersionCheckUi::WakeUp() {
-    // Any posted event ends the wait in processEvents.
+void QtVersionCheckUi::post() {
+    // A posted event also ends the wait in processEvents.
     QMetaObject::invokeMethod(
-        receiver_.get(), [] {}, Qt::QueuedConnection);
+        receiver_.get(), [this] { serve(); }, Qt::QueuedConnection);
 }
 
 TModalResult QtVersionCheckUi::MessageDlg(const std::u16string& text, TMsgDlgType type,

@@ -1,9 +1,9 @@
-// The Qt window's side of the update check: the hand-over to the GUI thread
-// through the event loop, QMessageBox dialogs, and QDesktopServices for URLs.
+// The Qt window's side of the update check: the hand-over's posts through
+// the event loop, QMessageBox dialogs, and QDesktopServices for URLs.
 // Create it on the GUI thread; it must outlive the TVersionCheck that uses it.
 #pragma once
 
-#include "update/VersionCheckUi.h"
+#include "ui/WindowHandOver.h"
 
 #include <QObject>
 #include <QWidget>
@@ -12,17 +12,18 @@
 
 namespace pakforge {
 
-class QtVersionCheckUi : public TVersionCheckUi {
+class QtVersionCheckUi : public ui::WindowHandOver {
   public:
     // Dialogs are centred on parent when given, else on the screen.
     explicit QtVersionCheckUi(QWidget* parent = nullptr);
     ~QtVersionCheckUi() override;
 
-    void Synchronize(const std::function<void()>& call) override;
     void ServeUntil(const std::function<bool()>& finished) override;
-    void WakeUp() override;
     TModalResult MessageDlg(const std::u16string& text, TMsgDlgType type, TMsgDlgButtons buttons) override;
     void OpenURL(const std::u16string& url) override;
+
+  protected:
+    void post() override;
 
   private:
     std::unique_ptr<QObject> receiver_; // lives on the GUI thread

@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     QtVersionCheckUi updateUi;
     ui::MainFormSettings settings;
     settings.versionCheck = [&updateUi] { return std::make_unique<ui::UpdateVersionCheck>(updateUi); };
+    settings.handOver = &updateUi;
     qt::MainWindow mainform(std::move(settings));
     mainform.AfterConstruction(arguments);
     qt::AboutWindow about(*mainform.form().FVersionCheck(), &mainform);

@@ -3,6 +3,7 @@
 #include "compiler/Build.h"
 #include "core/Utf16.h"
 #include "ui/HelpFile.h"
+#include "ui/WindowHandOver.h"
 #include "ui/WindowRules.h"
 
 namespace pakforge::ui {
@@ -157,6 +158,8 @@ void Tmainform::build(const std::u16string& package, const std::u16string& icon,
         view_.onWindowThread([this, &line] { StatusMessage(utf8ToUtf16(line)); });
     };
     events.progress = [this](std::uint64_t done, std::uint64_t total) { view_.showProgress(done, total); };
+    // The window drops input until the build ends, so a check's dialog waits.
+    const WindowHandOver::Hold hold(settings_.handOver);
     view_.runBlocking([&] { pakforge::build(request, events); });
 }
 

@@ -14,6 +14,8 @@
 
 namespace pakforge::ui {
 
+class WindowHandOver;
+
 inline constexpr std::u16string_view kLogResetNotice = u"*** Log size limit reached, list reset.";
 
 struct MainFormSettings {
@@ -23,6 +25,8 @@ struct MainFormSettings {
     std::filesystem::path helpFile;
     // Empty: NoVersionCheck.
     VersionCheckFactory versionCheck;
+    // The update check's hand-over, held while a build runs; may be null.
+    WindowHandOver* handOver = nullptr;
 };
 
 class Tmainform {

@@ -9,41 +9,38 @@ namespace pakforge::win32 {
 namespace {
 
 constexpr const wchar_t* kReceiverClass = L"PakforgeUpdateHandOver";
-constexpr UINT kCall = WM_APP + 1;
+constexpr UINT kServe = WM_APP + 1;
 
 } // namespace
 
-Win32VersionCheckUi::Win32VersionCheckUi() : guiThread_(GetCurrentThreadId()) {
+Win32VersionCheckUi::Win32VersionCheckUi() {
     if (registerWindowClass(kReceiverClass, windowProc, 0))
         receiver_ = CreateWindowExW(0, kReceiverClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                     GetModuleHandleW(nullptr), nullptr);
+    // Without it no handed-over call would ever run.
+    if (!receiver_) throw Exception("Unable to create the update check's message window");
 }
 
 Win32VersionCheckUi::~Win32VersionCheckUi() {
-    if (receiver_) DestroyWindow(receiver_);
+    DestroyWindow(receiver_);
 }
 
 LRESULT CALLBACK Win32VersionCheckUi::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == kCall) {
-        // The call raises nothing (the check's own contract).
-        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+    // The object outlives its window; the calls raise nothing (the check's
+    // own contract), so nothing unwinds through the system's frames.
+    if (message == kServe) {
+        reinterpret_cast<Win32VersionCheckUi*>(lParam)->serve();
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-void Win32VersionCheckUi::Synchronize(const std::function<void()>& call) {
-    if (GetCurrentThreadId() == guiThread_ || !receiver_) {
-        call();
-        return;
-    }
-    // Blocks the worker until the GUI thread has run the call, which it does
-    // whenever it looks at its messages.
-    SendMessageW(receiver_, kCall, 0, reinterpret_cast<LPARAM>(&call));
+void Win32VersionCheckUi::post() {
+    PostMessageW(receiver_, kServe, 0, reinterpret_cast<LPARAM>(this));
 }
 
 void Win32VersionCheckUi::ServeUntil(const std::function<bool()>& finished) {
-    // Serves the worker's hand-over, painting and whatever else is posted,
+    // Serves the hand-over's posts, painting and whatever else is posted,
     // but leaves clicks and keys queued for later: the click that waits must
     // not start another check or close the window under it. A dialog shown
     // meanwhile runs its own loop and takes input as usual.
@@ -67,10 +64,6 @@ void Win32VersionCheckUi::ServeUntil(const std::function<bool()>& finished) {
     }
     // A quit request that came meanwhile is the main loop's.
     if (quit) PostQuitMessage(static_cast<int>(quitCode));
-}
-
-void Win32VersionCheckUi::WakeUp() {
-    if (receiver_) PostMessageW(receiver_, WM_NULL, 0, 0);
 }
 
 TModalResult Win32VersionCheckUi::MessageDlg(const std::u16string& text, TMsgDlgType type,

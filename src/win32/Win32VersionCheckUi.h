@@ -1,16 +1,16 @@
-// The Windows window's side of the update check: the hand-over to the GUI
-// thread through a message-only window, MessageBoxW dialogs, and the shell
-// for addresses. Create it on the GUI thread; it must outlive the
+// The Windows window's side of the update check: the hand-over's posts
+// through a message-only window, MessageBoxW dialogs, and the shell for
+// addresses. Create it on the GUI thread; it must outlive the
 // TVersionCheck that uses it.
 #pragma once
 
-#include "update/VersionCheckUi.h"
+#include "ui/WindowHandOver.h"
 
 #include <windows.h>
 
 namespace pakforge::win32 {
 
-class Win32VersionCheckUi : public TVersionCheckUi {
+class Win32VersionCheckUi : public ui::WindowHandOver {
   public:
     Win32VersionCheckUi();
     ~Win32VersionCheckUi() override;
@@ -20,17 +20,17 @@ class Win32VersionCheckUi : public TVersionCheckUi {
     // The window the dialogs belong to while it is visible.
     void setOwner(HWND owner) { owner_ = owner; }
 
-    void Synchronize(const std::function<void()>& call) override;
     void ServeUntil(const std::function<bool()>& finished) override;
-    void WakeUp() override;
     TModalResult MessageDlg(const std::u16string& text, TMsgDlgType type, TMsgDlgButtons buttons) override;
     void OpenURL(const std::u16string& url) override;
+
+  protected:
+    void post() override;
 
   private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND receiver_ = nullptr; // message-only, on the GUI thread
-    DWORD guiThread_ = 0;
     HWND owner_ = nullptr;
 };
 

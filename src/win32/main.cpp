@@ -41,6 +41,7 @@ int run(int showCommand) {
     win32::Win32VersionCheckUi updateUi;
     ui::MainFormSettings settings;
     settings.versionCheck = [&updateUi] { return std::make_unique<ui::UpdateVersionCheck>(updateUi); };
+    settings.handOver = &updateUi;
     win32::MainWindow mainform(pictures, std::move(settings));
     updateUi.setOwner(mainform.handle());
     mainform.AfterConstruction(arguments);

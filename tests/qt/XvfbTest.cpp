@@ -1,8 +1,10 @@
 // The whole program on a real X server (Xvfb), driven from outside with
 // xdotool as a person would: the three-argument start that succeeds ends
 // without a window; one that fails shows its box, then the window, and the
-// process reports the failure.
+// process reports the failure. An update check's answer that comes during a
+// build waits for the build's end and then takes input.
 #include "Fixtures.h"
+#include "LoopbackServer.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -78,13 +80,36 @@ class XServer {
     int xdotool(const std::string& arguments, std::string* out = nullptr) const {
         return runCommand("DISPLAY=" + display_ + " xdotool " + arguments + " 2>/dev/null", out);
     }
+    // The visible windows whose title matches the pattern.
+    std::vector<std::string> windowIds(const std::string& pattern) const {
+        std::string ids;
+        xdotool("search --onlyvisible --name " + shellQuote(pattern), &ids);
+        std::vector<std::string> found;
+        std::istringstream lines(ids);
+        for (std::string id; std::getline(lines, id);) found.push_back(id);
+        return found;
+    }
+    // Waits for one; its id, or empty.
+    std::string waitForWindow(const std::string& pattern, std::chrono::seconds limit) const {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            if (const auto ids = windowIds(pattern); !ids.empty()) return ids.front();
+            std::this_thread::sleep_for(100ms);
+        }
+        return {};
+    }
+    void click(const std::string& window, int x, int y) const {
+        xdotool("mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) +
+                " click 1");
+    }
+    // The whole screen as a person sees it.
+    void screenshot(const std::filesystem::path& file) const {
+        runCommand("DISPLAY=" + display_ + " import -window root " + shellQuote(file.string()));
+    }
     // The visible windows titled "Pakforge" and their sizes ("WxH").
     std::vector<std::pair<std::string, std::string>> pakforgeWindows() const {
-        std::string ids;
-        xdotool("search --onlyvisible --name '^Pakforge$'", &ids);
         std::vector<std::pair<std::string, std::string>> windows;
-        std::istringstream lines(ids);
-        for (std::string id; std::getline(lines, id);) {
+        for (const std::string& id : windowIds("^Pakforge$")) {
             std::string geometry;
             xdotool("getwindowgeometry " + id, &geometry);
             const auto at = geometry.find("Geometry: ");
@@ -163,6 +188,115 @@ TEST_F(ThreeArguments, FailureShowsTheBoxThenTheWindowAndEndsWithOne) {
     EXPECT_EQ(waitExit(app, 60s), 1);
     EXPECT_FALSE(fs::exists(out));
 }
+
+// The sequence of a person who asks for updates and builds while a slow
+// server still holds the answer: About, "Check updates...", Build; the answer
+// lands during the build. Its dialog must wait for the build's end (inside
+// the build's loop it would take no input and hold the window for good),
+// then take a key, and the window must close as usual afterwards. The same
+// when the build fails at its very end: the dialog comes with its box.
+class UpdateCheck : public ::testing::TestWithParam<bool> {};
+
+TEST_P(UpdateCheck, AnswerDuringABuildWaitsForItsEndThenTakesInput) {
+    const bool failing = GetParam();
+    needTools();
+    REQUIRE_LOOPBACK_TOOLS();
+    if (HasFatalFailure() || IsSkipped()) return;
+    TempDir dir;
+    const fs::path container = makeContainer(dir / "pakforge.dat", readFile(stubExe()));
+    // Large, so that the build goes on for a good while after the answer.
+    const fs::path package =
+        makeMsi(dir.path(), "large.msi", {}, {{"data.bin", randomBytes(std::size_t{160} << 20, 5)}});
+    const fs::path out = dir / "large.exe";
+    // The build works in a temporary file beside the output until its end.
+    const auto building = [&dir] {
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            if (entry.path().extension() == ".tmp") return true;
+        return false;
+    };
+    const fs::path shots = binaryDir() / "qt-xvfb-screenshots";
+    const std::string shot = failing ? "update-answer-failed-build-" : "update-answer-build-";
+    fs::create_directories(shots);
+    LoopbackServer server;
+    server.setCase("late");
+
+    XServer x;
+    const pid_t app = spawn({(binaryDir() / "bin" / "pakforge").string()},
+                            {"DISPLAY=" + x.display(), "PAKFORGE_CONTAINER=" + container.string(),
+                             "QT_QPA_PLATFORM=xcb", "PAKFORGE_UPDATE_HOST=" + server.authority(),
+                             "PAKFORGE_UPDATE_CA=" + server.caFile().string(), "no_proxy=*", "NO_PROXY=*"});
+    const auto [window, size] = x.waitForOneWindow(60s);
+    ASSERT_EQ(size, "590x402");
+    x.click(window, 200, 123); // the package field
+    x.xdotool("type --delay 5 " + shellQuote(package.string()));
+    x.click(window, 200, 235); // the output field
+    x.xdotool("type --delay 5 " + shellQuote(out.string()));
+
+    x.click(window, 555, 66); // About
+    const std::string about = x.waitForWindow("^About Pakforge$", 30s);
+    ASSERT_FALSE(about.empty()) << "the About window did not open";
+    x.click(about, 100, 163); // Check updates...
+    for (int i = 0; i < 300 && server.requests().empty(); ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_FALSE(server.requests().empty()) << "the check asked nothing";
+
+    x.click(window, 565, 292); // Build, where the About window leaves it visible
+    for (int i = 0; i < 600 && !building(); ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(building()) << "the build did not start";
+    server.releaseLateAnswer();
+    for (int i = 0; i < 300 && !server.answered(); ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(server.answered());
+    ASSERT_TRUE(building()) << "the build ended before the answer came; the package is too small";
+    // A folder where the output goes: the build fails when it puts it there.
+    if (failing) fs::create_directory(out);
+    x.screenshot(shots / (shot + "running.png"));
+
+    // A dialog seen while the build still works came up inside it.
+    bool dialogDuringBuild = false;
+    for (int i = 0; i < 3000 && !dialogDuringBuild; ++i) {
+        const bool dialog = !x.windowIds("^Confirm$").empty();
+        if (!building()) break;
+        dialogDuringBuild = dialog;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_FALSE(dialogDuringBuild) << "the check's dialog opened inside the build";
+    std::string failureBox;
+    for (int i = 0; failing && i < 600 && failureBox.empty(); ++i) {
+        for (const auto& [id, geometry] : x.pakforgeWindows())
+            if (geometry != "590x402") failureBox = id;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(failureBox.empty(), !failing) << "the failed build's box";
+    const std::string dialog = x.waitForWindow("^Confirm$", 120s);
+    ASSERT_FALSE(dialog.empty()) << "the check's dialog never came";
+    std::this_thread::sleep_for(500ms); // its first paint
+    x.screenshot(shots / (shot + "ended.png"));
+    x.xdotool("windowfocus --sync " + dialog);
+    x.xdotool("key Escape");
+    for (int i = 0; i < 300 && !x.windowIds("^Confirm$").empty(); ++i) std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(x.windowIds("^Confirm$").empty()) << "the dialog took no key";
+    if (!failureBox.empty()) {
+        x.xdotool("windowfocus --sync " + failureBox);
+        x.xdotool("key Return");
+        for (int i = 0; i < 300 && x.pakforgeWindows().size() > 1; ++i) std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(x.pakforgeWindows().size(), 1u) << "the failed build's box took no key";
+    }
+    x.screenshot(shots / (shot + "answered.png"));
+
+    x.xdotool("windowfocus --sync " + window);
+    x.xdotool("key ctrl+q");
+    const int status = waitExit(app, 60s);
+    EXPECT_EQ(status, 0) << "the window did not close";
+    if (status == -1) {
+        ::kill(app, SIGKILL);
+        waitExit(app, 30s);
+    }
+    if (!failing) {
+        EXPECT_TRUE(unzipTestPasses(out));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Build, UpdateCheck, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Failing" : "Succeeding"; });
 
 } // namespace
 } // namespace pakforge

@@ -98,6 +98,14 @@ std::vector<std::string> LoopbackServer::requests() const {
     return lines;
 }
 
+void LoopbackServer::releaseLateAnswer() {
+    writeText(dir_ / "release", "");
+}
+
+bool LoopbackServer::answered() const {
+    return fs::exists(dir_ / "answered");
+}
+
 UpdateEnvironment::UpdateEnvironment(const std::string& host, const fs::path& caFile) {
     ::setenv("PAKFORGE_UPDATE_HOST", host.c_str(), 1);
     if (caFile.empty())

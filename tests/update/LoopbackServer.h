@@ -30,6 +30,9 @@ class LoopbackServer {
     void setCase(const std::string& name);
     // The raw log: one JSON line per request (request line, headers).
     std::vector<std::string> requests() const;
+    // Case "late" holds its answer until released; answered() once sent.
+    void releaseLateAnswer();
+    bool answered() const;
 
   private:
     TempDir dir_;

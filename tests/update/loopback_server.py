@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Loopback HTTPS server for the update-check tests: GET ...?pad=/case/NAME.xml
 answers case NAME; the real description file (/pakforge/pakforge.xml) the case
-named in the file DIR/case. Requests are logged as JSON lines to DIR/requests.log."""
+named in the file DIR/case. Requests are logged as JSON lines to DIR/requests.log.
+Case "late" holds its answer until DIR/release exists, then makes DIR/answered."""
 import argparse
 import http.server
 import json
@@ -29,6 +30,7 @@ CASES = {
     "slow": (200, b"3.4.0.0\r\n", 0.7),
     "big": (200, BIG, 0),
     "cliold": (200, b"0.9.0.0\r\n", 0),
+    "late": (200, b"3.4.0.0\r\n", 0),
 }
 
 
@@ -73,6 +75,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             return
         status, body, delay = CASES.get(name, (404, b"no such case\n", 0))
+        if name == "late":  # the test says when, so the answer lands where it wants it
+            while not os.path.exists(os.path.join(self.server.folder, "release")):
+                time.sleep(0.05)
         time.sleep(delay)
         self.send_response(status)
         self.send_header("Content-Type", "text/plain")
@@ -80,6 +85,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(body)
+        self.wfile.flush()
+        if name == "late":
+            open(os.path.join(self.server.folder, "answered"), "w").close()
 
     # A body in chunks with pauses between them, so that it is not all
     # there at the first read.
@@ -119,6 +127,7 @@ def main():
     server.log_path = os.path.join(folder, "requests.log")
     server.log_lock = threading.Lock()
     server.case_file = os.path.join(folder, "case")
+    server.folder = folder
     with open(os.path.join(folder, "port.tmp"), "w") as f:
         f.write(str(server.server_address[1]))
     os.rename(os.path.join(folder, "port.tmp"), os.path.join(folder, "port"))

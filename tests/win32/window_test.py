@@ -9,6 +9,9 @@
   and an icon picked in its file dialog writes the Linux bytes too; its About link opens the About window,
   whose update check reports its failure in a box (screenshots go to
   SCREENSHOT_DIR, default WORK_DIR).
+- An update check's answer that comes during a build (a loopback HTTPS
+  server holds it until then) shows its box only after the build, the box
+  takes a key, and the window then closes as usual.
 - A three-argument start that fails shows its box, then the window, and the
   process ends with 1 once the window is closed.
 - The Help link: a box when pakforge.chm is missing; with it, hh.exe started
@@ -20,6 +23,7 @@ Exit status 0 when every check held; each failed check is printed.
 
 import os
 import pathlib
+import random
 import shutil
 import subprocess
 import sys
@@ -27,6 +31,7 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 WINE_RUN = HERE.parent.parent / "cmake" / "windows" / "wine-run.sh"
+LOOPBACK = HERE.parent / "windows-services" / "loopback.sh"
 CLIENT = (590, 402)  # the main window's client area at 96 dots per inch
 ABOUT_CLIENT = (500, 277)
 
@@ -105,9 +110,9 @@ class Wine:
                         WINEDLLOVERRIDES="mscoree,mshtml=", PAKFORGE_UPDATE_HOST="127.0.0.1:9",
                         PAKFORGE_CONTAINER=wine_path(container))
 
-    def start(self, args, container=None, exe=None, trace=None):
-        """trace: a file for Wine's trace of process starts."""
-        env = dict(self.env)
+    def start(self, args, container=None, exe=None, trace=None, env=None):
+        """trace: a file for Wine's trace of process starts; env: more variables."""
+        env = dict(self.env, **(env or {}))
         if container is not None:
             env["PAKFORGE_CONTAINER"] = wine_path(container)
         if trace is not None:
@@ -134,9 +139,8 @@ def exit_status(process, limit):
         return None
 
 
-def make_package(work):
-    payload = work / "readme.txt"
-    payload.write_text("hello from the package\n")
+def make_package(work, name="Window Test.msi", payload=b"hello from the package\n"):
+    (work / "readme.txt").write_bytes(payload)
     wxs = work / "package.wxs"
     wxs.write_text("""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
@@ -157,7 +161,7 @@ def make_package(work):
   </Product>
 </Wix>
 """)
-    package = work / "Window Test.msi"
+    package = work / name
     subprocess.run(["wixl", "-o", package.name, wxs.name], cwd=work, check=True, capture_output=True)
     # One time stamp for both builds (the archive stores it).
     os.utime(package, (1719835200, 1719835200))
@@ -278,6 +282,100 @@ def main_window(x, wine, cli, container, package, icon, work, shots):
         app.kill()
 
 
+def update_during_build(x, wine, work, shots):
+    """About, "Check updates...", then Build while the server still holds its
+    answer; the answer comes during the build. Its box must wait for the
+    build's end (the build's loop drops input), then take a key; the window
+    must close as usual afterwards."""
+    data = work / "large"
+    data.mkdir()
+    # Large, so that the build goes on for a good while after the answer.
+    package = make_package(data, "Large.msi", random.Random(5).randbytes(160 << 20))
+    out = data / "Large.exe"
+    server = work / "server"
+    subprocess.run(["sh", str(LOOPBACK), "start", str(server)], check=True)
+    try:
+        (server / "case").write_text("late")
+        app = wine.start([], env={"PAKFORGE_UPDATE_HOST": "127.0.0.1:" + (server / "port").read_text().strip(),
+                                  "PAKFORGE_UPDATE_CA": wine_path(server / "ca.pem")})
+        main = x.wait_for("Pakforge", lambda w: w[2][0] >= CLIENT[0])
+        if not check(main is not None, "the window comes up for the update check"):
+            app.kill()
+            return
+        wid, _, (width, height) = main
+        border = (width - CLIENT[0]) // 2
+        caption = height - CLIENT[1] - border
+
+        def click(window, left, top):
+            x.run("xdotool", "mousemove", "--window", window, str(left), str(top), "click", "1")
+
+        click(wid, border + 216, caption + 123)  # the package field
+        x.run("xdotool", "type", "--delay", "5", wine_path(package))
+        click(wid, border + 216, caption + 235)  # the output field
+        x.run("xdotool", "type", "--delay", "5", wine_path(out))
+        click(wid, border + 550, caption + 66)  # About
+        about = x.wait_for("About Pakforge", limit=30)
+        if not check(about is not None, "the About link opens the About window"):
+            app.kill()
+            return
+        about_border = (about[2][0] - ABOUT_CLIENT[0]) // 2
+        click(about[0], about_border + 90, about[2][1] - ABOUT_CLIENT[1] - about_border + 162)
+        end = time.monotonic() + 30
+        while not (server / "requests.log").read_text() and time.monotonic() < end:
+            time.sleep(0.1)
+        if not check((server / "requests.log").read_text(), "Check updates... asks the server"):
+            app.kill()
+            return
+
+        click(wid, border + 565, caption + 292)  # Build, where the About window leaves it visible
+        end = time.monotonic() + 60
+        while not list(data.glob(".*.tmp")) and time.monotonic() < end:
+            time.sleep(0.1)
+        if not check(list(data.glob(".*.tmp")), "Build starts the build"):
+            app.kill()
+            return
+        (server / "release").touch()
+        end = time.monotonic() + 30
+        while not (server / "answered").exists() and time.monotonic() < end:
+            time.sleep(0.1)
+        if not check((server / "answered").exists() and not out.exists(),
+                     "the answer comes during the build (if the build ended first, the package is too small)"):
+            app.kill()
+            return
+        time.sleep(0.5)
+        x.screenshot(main, shots / "windows-update-answer-during-build.png")
+
+        # A box seen while the output is still unwritten came up inside the
+        # build.
+        box_during_build = False
+        end = time.monotonic() + 300
+        while time.monotonic() < end:
+            box = x.windows("Confirm")
+            if out.exists():
+                break
+            box_during_build = box_during_build or bool(box)
+            time.sleep(0.1)
+        check(not box_during_build, "the update box waits for the end of the build")
+        box = x.wait_for("Confirm", limit=120)
+        if check(box is not None, "after the build the update box comes"):
+            time.sleep(0.5)
+            x.screenshot(main, shots / "windows-update-answer-after-build.png")
+            x.run("xdotool", "key", "--window", box[0], "n")  # No
+            end = time.monotonic() + 30
+            while x.windows("Confirm") and time.monotonic() < end:
+                time.sleep(0.2)
+            check(not x.windows("Confirm"), "the update box takes a key")
+        x.run("xdotool", "windowfocus", "--sync", wid)
+        x.run("xdotool", "key", "--window", wid, "alt+F4")
+        status = exit_status(app, 60)
+        check(status == 0, "after the update box the window closes with 0 (got %s)" % status)
+        if status is None:
+            app.kill()
+        check(out.exists(), "the build wrote its output")
+    finally:
+        subprocess.run(["sh", str(LOOPBACK), "stop", str(server)])
+
+
 def failing_build(x, wine, package, icon, work):
     """A command-line build that fails: the box, then the window; exit 1."""
     out = work / "never.exe"
@@ -286,6 +384,9 @@ def failing_build(x, wine, package, icon, work):
     if not check(box is not None and box[2][0] < CLIENT[0], "the failure's box comes up before the window"):
         app.kill()
         return
+    # Without a window manager nothing gives the box the focus (earlier runs
+    # only had the pointer over it by chance); a person's click would.
+    x.run("xdotool", "windowfocus", "--sync", box[0])
     x.run("xdotool", "key", "--window", box[0], "Return")
     main = x.wait_for("Pakforge", lambda w: w[2][0] >= CLIENT[0])
     if not check(main is not None, "after the box the window stays open"):
@@ -373,7 +474,7 @@ def main(argv):
     exe, cli, container, work = (pathlib.Path(a).resolve() for a in argv[1:5])
     shots = pathlib.Path(argv[5]).resolve() if len(argv) == 6 else work
     under_ci = os.environ.get("CI", "") not in ("", "0")
-    for tool in ("Xvfb", "xdotool", "import", "wixl", "wine", "wrestool", "icotool"):
+    for tool in ("Xvfb", "xdotool", "import", "wixl", "wine", "wrestool", "icotool", "openssl"):
         if not shutil.which(tool):
             print("%s is missing (scripts/setup.sh installs it)" % tool, file=sys.stderr)
             return 1
@@ -396,6 +497,7 @@ def main(argv):
         wine.set_dpi(96)
         three_arguments(x, wine, cli, container, package, icon, data)
         main_window(x, wine, cli, container, package, icon, data, shots)
+        update_during_build(x, wine, work, shots)
         failing_build(x, wine, package, icon, data)
         help_link(x, wine, data)
         dense_screen(x, wine, shots)

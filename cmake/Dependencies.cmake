@@ -13,6 +13,14 @@ if((PAKFORGE_BUILD_TESTS OR PAKFORGE_BUILD_BENCH) AND NOT WIN32)
   pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle)
   pkg_check_modules(LHASA REQUIRED IMPORTED_TARGET liblhasa)
 endif()
+# CLI11 parses the command-line programs' arguments. Header-only: its folder
+# is copied on its own into the build tree, so that the cross build takes it
+# without the rest of the host's /usr/include.
+find_path(PAKFORGE_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+file(COPY ${PAKFORGE_CLI11_INCLUDE}/CLI DESTINATION ${CMAKE_BINARY_DIR}/cli11)
+add_library(pakforge_cli11 INTERFACE)
+target_include_directories(pakforge_cli11 SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/cli11)
+
 if(PAKFORGE_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING)
     # No prebuilt GoogleTest for the target: build Debian's sources with it.

@@ -11,7 +11,7 @@
 set -euo pipefail
 
 build=(
-  build-essential cmake ninja-build pkg-config git python3
+  build-essential cmake ninja-build pkg-config git python3 libcli11-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   zlib1g-dev nettle-dev liblhasa-dev libcurl4-openssl-dev
   libmsi-dev libglib2.0-dev msitools wixl

@@ -1,15 +1,18 @@
 // pakforge-cli: builds an executable from a package without the window, for
-// scripts and CI. Log lines go to stdout as they happen, errors to stderr.
+// scripts and CI. Log lines go to stdout as they happen, errors to stderr,
+// each naming the program and the file it is about.
+#include "CommandLine.h"
 #include "compiler/Build.h"
 #include "compiler/PackageProperties.h"
 #include "core/Exceptions.h"
+#include "core/Streams.h"
 #include "core/Utf16.h"
-#include "pakforge/Version.h"
 #include "platform/System.h"
 #include "platform/SystemConsole.h"
 #include "update/checkpad4.h"
 
-#include <charconv>
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -21,9 +24,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pakforge::cli::kProgram;
+using pakforge::cli::Options;
 
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
 // Ctrl-C during a long compression: stop between blocks so the temporary
@@ -37,64 +41,25 @@ class Interrupted : public std::exception {
   public:
     const char* what() const noexcept override { return "Interrupted"; }
 };
-// Packages below this compress in a moment; no progress line for them.
-constexpr std::uint64_t kProgressThreshold = 16u << 20;
-
-void printUsage(std::ostream& out) {
-    out << "Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT\n"
-           "  or:  pakforge-cli --info [--json] PACKAGE\n"
-           "  or:  pakforge-cli [-q] --check-updates\n"
-           "\n"
-           "Builds OUTPUT, a Windows executable that carries the installer PACKAGE\n"
-           "(.msi), with ICON (.ico) as its icon. Pass \"\" as ICON, or a file that\n"
-           "does not exist, to keep the stub's own icon. An existing OUTPUT is\n"
-           "replaced only when the build succeeds; OUTPUT may not be PACKAGE, ICON\n"
-           "or the stub container under any name. Builds may run side by side\n"
-           "from the same PACKAGE and container.\n"
-           "\n"
-           "Options:\n"
-           "  --force         build even when PACKAGE is not a Windows Installer package\n"
-           "  --level N       deflate at zlib level N (0 stores, 9 compresses most)\n"
-           "  --jobs N        compress on N threads (default: one per processor); the\n"
-           "                  output is the same whatever N\n"
-           "  --fast          store what does not compress, deflate the rest at level 1\n"
-           "                  (or --level N); fastest for packages of compressed files\n"
-           "  --info PACKAGE  print the package's product name, version and manufacturer\n"
-           "  --json          with --info: print them as one JSON object with the keys\n"
-           "                  ProductName, ProductVersion and Manufacturer\n"
-           "  --version-info  give OUTPUT a version resource made from the package's\n"
-           "                  ProductName, ProductVersion and Manufacturer\n"
-           "  -q, --quiet     print nothing but errors\n"
-           "  --check-updates\n"
-           "                  ask the vendor's server whether a newer version exists\n"
-           "                  (exit 0 when it could tell, 1 when it could not)\n"
-           "  -h, --help      show this help and exit\n"
-           "  -V, --version   show the version and exit\n"
-           "\n"
-           "The stub container pakforge.dat is read from the program's folder, else from\n"
-           "../share/pakforge beside it, or from the file named by the environment\n"
-           "variable PAKFORGE_CONTAINER.\n"
-           "--check-updates asks PAKFORGE_UPDATE_HOST (HOST or HOST:PORT) instead of the\n"
-           "vendor's server when it is set, trusting the PEM certificates in the file\n"
-           "PAKFORGE_UPDATE_CA besides the system's.\n"
-           "\n"
-           "--level, --jobs and --fast come before PACKAGE, as --force does. Without them\n"
-           "the package is deflated as one stream at zlib's default level, on one thread.\n"
-           "\n"
-           "Exit status: 0 on success, 1 when the build or the reading fails, 2 on a\n"
-           "usage error.\n";
-}
-
-int usageError(const std::string& message) {
-    std::cerr << "pakforge-cli: " << message << "\n"
-              << "Try 'pakforge-cli --help' for more information.\n";
-    return kExitUsage;
-}
 
 // A failure to report on stderr with exit status 1.
 struct Failure {
     std::string message;
 };
+
+void reportError(const std::string& message) {
+    std::cout.flush();
+    std::cerr << kProgram << ": " << pakforge::withFullStop(message) << "\n";
+}
+
+void warn(const std::string& message) {
+    std::cout.flush();
+    std::cerr << kProgram << ": warning: " << message << "\n";
+}
+
+std::string quoted(const fs::path& path) {
+    return "\"" + pakforge::pathToUtf8(path) + "\"";
+}
 
 // The full-path rule: relative paths resolve against the current directory;
 // an empty argument stays empty.
@@ -107,27 +72,65 @@ fs::path fullPath(const std::string& argument) {
     return full;
 }
 
+// ---- inputs -----------------------------------------------------------------
+
+// Only regular files are read: a pipe (process substitution, /dev/stdin)
+// could not be read twice nor seeked, a device never ends.
+void requireRegularFile(const char* role, const fs::path& path) {
+    pakforge::os::FileInfo info;
+    if (path.empty() || pakforge::os::fileInfo(path, info) != 0) return; // said later, when it is read
+    if (info.kind == pakforge::os::FileKind::Other)
+        throw Failure{std::string("the ") + role + " " + quoted(path) +
+                      " is not a regular file but a pipe or a device: save it to a file first and give that "
+                      "file's name"};
+}
+
 // The package readers stay silent on a file that is no package; the command
 // line owes the user an answer, so it asks first.
 void checkPackage(const fs::path& package) {
     namespace platform = pakforge::platform;
     namespace os = pakforge::os;
+    requireRegularFile("package", package);
     os::FileInfo info;
     if (const auto error = os::fileInfo(package, info))
-        throw Failure{"Cannot open file \"" + pakforge::pathToUtf8(package) + "\". " +
-                      pakforge::systemErrorText(error)};
+        throw Failure{"Cannot open file " + quoted(package) + ". " + pakforge::systemErrorText(error)};
     if (info.kind == os::FileKind::Directory)
-        throw Failure{"Cannot open file \"" + pakforge::pathToUtf8(package) + "\". " +
+        throw Failure{"Cannot open file " + quoted(package) + ". " +
                       pakforge::systemErrorText(os::errorCode(os::Error::IsDirectory))};
-    // Reading a FIFO would block, a device never ends.
-    if (info.kind != os::FileKind::Regular) throw Failure{"\"" + pakforge::pathToUtf8(package) + "\" is not a file"};
     platform::MSIHANDLE handle = 0;
     if (platform::MsiOpenPackageExW(pakforge::pathToUtf16(package),
                                     platform::MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
                                     &handle) != platform::ERROR_SUCCESS)
-        throw Failure{"\"" + pakforge::pathToUtf8(package) + "\" is not a Windows Installer package"};
+        throw Failure{quoted(package) + " is not a Windows Installer package"};
     platform::MsiCloseHandle(handle);
 }
+
+bool isPngImage(const fs::path& file) {
+    static constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::array<std::uint8_t, 8> head{};
+    pakforge::FileStream stream(file, pakforge::FileStream::Mode::OpenRead);
+    return stream.read(head.data(), head.size()) == head.size() && head == kSignature;
+}
+
+// The build skips an icon that is not there without a word; a typo in a
+// script must not ship the wrong icon unnoticed. "" asks for the stub's icon.
+void checkIcon(const fs::path& icon) {
+    if (icon.empty()) return;
+    const std::string keeps = "; the executable keeps the stub's icon.";
+    std::error_code ec;
+    const auto status = fs::status(icon, ec);
+    if (status.type() == fs::file_type::not_found) {
+        warn("the icon " + quoted(icon) + " does not exist" + keeps);
+    } else if (ec) {
+        warn("the icon " + quoted(icon) + " cannot be read (" + ec.message() + ")" + keeps);
+    } else if (fs::is_directory(status)) {
+        warn("the icon " + quoted(icon) + " is a folder, not a file" + keeps);
+    } else if (isPngImage(icon)) {
+        throw Failure{"the icon " + quoted(icon) + " is a PNG image, not an icon file: convert it to .ico first"};
+    }
+}
+
+// ---- --info and --check-updates ----------------------------------------------
 
 // A JSON string literal: quotes, backslashes and control characters escaped,
 // everything else as UTF-8.
@@ -168,40 +171,6 @@ std::string jsonString(const std::u16string& text) {
         }
     }
     return out + "\"";
-}
-
-// Options for scripts, taken from anywhere before "--" so that they combine
-// freely with the others.
-struct ScriptOptions {
-    bool quiet = false;
-    bool json = false;
-    bool versionInfo = false;
-};
-
-ScriptOptions takeScriptOptions(std::vector<std::string>& args) {
-    ScriptOptions options;
-    for (auto it = args.begin(); it != args.end() && *it != "--";) {
-        if (*it == "-q" || *it == "--quiet")
-            options.quiet = true;
-        else if (*it == "--json")
-            options.json = true;
-        else if (*it == "--version-info")
-            options.versionInfo = true;
-        else {
-            ++it;
-            continue;
-        }
-        it = args.erase(it);
-    }
-    return options;
-}
-
-// The combinations that mean nothing are refused rather than ignored.
-std::string scriptOptionsMisuse(const ScriptOptions& options, const std::string& command) {
-    if (options.json && command != "--info") return "--json goes only with --info";
-    if (options.quiet && command == "--info") return "--quiet and --info exclude each other";
-    if (options.versionInfo && !command.empty()) return "--version-info goes only with a build";
-    return {};
 }
 
 int showInfo(const std::string& argument, bool json) {
@@ -268,8 +237,49 @@ int checkUpdates(bool quiet) {
     }
     std::string why = check.LastFailure();
     if (why.empty()) why = "this program carries no version information to compare with";
-    std::cerr << "Could not check for updates at " << utf16ToUtf8(site.URLCurrVerFile) << ": " << why << "\n";
+    std::cerr << kProgram << ": Could not check for updates at " << utf16ToUtf8(site.URLCurrVerFile) << ": " << why << "\n";
     return kExitFailure;
+}
+
+// ---- the build -----------------------------------------------------------------
+
+// Packages below this compress in a moment; no progress line for them.
+constexpr std::uint64_t kProgressThreshold = 16u << 20;
+
+// The compression's progress, one line on the terminal rewritten in place
+// and cleared before a log line, so that the two never share a line.
+class ProgressLine {
+  public:
+    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+
+    void show(std::uint64_t done, std::uint64_t total) {
+        if (!enabled_ || total < kProgressThreshold) return;
+        const int percent = static_cast<int>(done * 100 / total);
+        if (percent == last_) return;
+        last_ = percent;
+        char line[40];
+        std::snprintf(line, sizeof line, "\rCompressing the package: %3d%%", percent);
+        pakforge::os::writeText(pakforge::os::StdStream::Err, line);
+        shown_ = true;
+    }
+
+    void clear() {
+        if (!shown_) return;
+        pakforge::os::writeText(pakforge::os::StdStream::Err, "\r" + std::string(34, ' ') + "\r");
+        shown_ = false;
+    }
+
+  private:
+    bool enabled_;
+    bool shown_ = false;
+    int last_ = -1;
+};
+
+// Progress only for a person at a terminal: with either stream redirected
+// the carriage returns would end up in a file or a pipe.
+bool progressWanted(const Options& options) {
+    using pakforge::os::StdStream;
+    return !options.quiet && pakforge::os::isTerminal(StdStream::Out) && pakforge::os::isTerminal(StdStream::Err);
 }
 
 // The system's reason behind a failed write, also when it lies nested
@@ -286,157 +296,128 @@ int writeErrorOf(const std::exception& e) {
     return 0;
 }
 
-// A build server's log must say which file could not be written and why (a
-// full disk), where the window shows the stream's own words.
-std::string failureText(const std::exception& e, const fs::path& output) {
-    if (const int error = writeErrorOf(e))
-        return "Cannot write \"" + pakforge::pathToUtf8(output) + "\": " + pakforge::systemErrorText(error);
-    return e.what();
+// The file a build step works on, for a message that does not name it
+// ("File is corrupt.", "Invalid Icon or Cursor.").
+std::string subjectOf(pakforge::BuildStep step, const pakforge::BuildRequest& request) {
+    switch (step) {
+    case pakforge::BuildStep::Container:
+        return "the stub container " + quoted(request.container);
+    case pakforge::BuildStep::Stub:
+        return "the stub in " + quoted(request.container);
+    case pakforge::BuildStep::Icon:
+        return "the icon " + quoted(request.icon);
+    case pakforge::BuildStep::Package:
+        return "the package " + quoted(request.package);
+    case pakforge::BuildStep::Output:
+        break;
+    }
+    return "the output " + quoted(request.output);
 }
 
-int runBuild(const std::string& package, const std::string& icon, const std::string& output, bool force,
-             const pakforge::DeflateOptions& compression, const ScriptOptions& options) {
+bool namesAFile(const std::string& message, const pakforge::BuildRequest& request) {
+    const fs::path* files[] = {&request.package, &request.icon, &request.output, &request.container};
+    return std::any_of(std::begin(files), std::end(files), [&](const fs::path* file) {
+        return !file->empty() && message.find(quoted(*file)) != std::string::npos;
+    });
+}
+
+// A build server's log must say which file failed and why; the library's
+// own words stay at the end.
+std::string failureText(const std::exception& e, const pakforge::BuildRequest& request, pakforge::BuildStep step) {
+    if (const int error = writeErrorOf(e))
+        return "Cannot write " + quoted(request.output) + ": " + pakforge::systemErrorText(error);
+    const std::string message = e.what();
+    return namesAFile(message, request) ? message : subjectOf(step, request) + ": " + message;
+}
+
+pakforge::DeflateOptions compressionOf(const Options& options) {
+    pakforge::DeflateOptions compression;
+    compression.chunked = options.fast || options.level >= 0 || options.jobs > 0;
+    compression.adaptive = options.fast;
+    if (options.level >= 0) compression.level = options.level;
+    // --fast deflates what compresses at the cheapest level unless told.
+    else if (options.fast) compression.level = 1;
+    if (options.jobs > 0) compression.jobs = options.jobs;
+    return compression;
+}
+
+pakforge::BuildRequest requestOf(const Options& options) {
+    pakforge::BuildRequest request;
+    request.package = fullPath(options.operands[0]);
+    request.icon = fullPath(options.operands[1]);
+    request.output = fullPath(options.operands[2]);
+    // Named now so that a message about it can name it.
+    request.container = pakforge::defaultContainerPath();
+    request.verbose = !options.quiet;
+    request.versionInfo = options.versionInfo;
+    request.compression = compressionOf(options);
+    // Builds side by side read the same package and container.
+    request.inputShare = pakforge::FileStream::Share::DenyWrite;
+    return request;
+}
+
+// Refuses before anything is written what could only fail later or give a
+// program that could never install, unless asked not to (--force).
+void checkInputs(const pakforge::BuildRequest& request, bool force) {
+    requireRegularFile("package", request.package);
+    requireRegularFile("icon", request.icon);
+    pakforge::checkBuildInputs(request);
+    if (!force) checkPackage(request.package);
+    checkIcon(request.icon);
+}
+
+int runBuild(const Options& options) {
     // Ctrl-C or SIGTERM from here on removes the temporary output; a reader
     // that goes away (`| head`) must not kill the build halfway and leave it
     // behind either: the log is then simply not seen.
     pakforge::os::catchInterrupts(onInterrupt);
-    pakforge::BuildRequest request;
-    request.package = fullPath(package);
-    request.icon = fullPath(icon);
-    request.output = fullPath(output);
-    request.verbose = !options.quiet;
-    request.versionInfo = options.versionInfo;
-    request.compression = compression;
-    // Builds side by side read the same package and container.
-    request.inputShare = pakforge::FileStream::Share::DenyWrite;
-    if (request.output.empty()) return usageError("OUTPUT must not be empty");
-    pakforge::checkBuildInputs(request);
-    // An installer that could never install is no result: refuse before
-    // anything is written, unless asked not to.
-    if (!force) checkPackage(request.package);
+    const pakforge::BuildRequest request = requestOf(options);
+    checkInputs(request, options.force);
 
+    ProgressLine progress(progressWanted(options));
+    pakforge::BuildStep step = pakforge::BuildStep::Container;
     pakforge::BuildEvents events;
-    events.statusMessage = [](const std::string& line) { std::cout << line << std::endl; };
-    bool progressShown = false;
-    const bool showProgress = pakforge::os::isTerminal(pakforge::os::StdStream::Err);
-    events.progress = [&progressShown, showProgress, &options, last = -1](std::uint64_t done,
-                                                                          std::uint64_t total) mutable {
-        if (interrupted) throw Interrupted();
-        if (!showProgress || options.quiet || total < kProgressThreshold) return;
-        const int percent = static_cast<int>(done * 100 / total);
-        if (percent == last) return;
-        last = percent;
-        char line[40];
-        std::snprintf(line, sizeof line, "\rCompressing the package: %3d%%", percent);
-        pakforge::os::writeText(pakforge::os::StdStream::Err, line);
-        progressShown = true;
+    events.step = [&step](pakforge::BuildStep now) { step = now; };
+    events.statusMessage = [&progress](const std::string& line) {
+        progress.clear();
+        std::cout << line << std::endl;
     };
-    const auto endProgress = [&] {
-        if (progressShown) pakforge::os::writeText(pakforge::os::StdStream::Err, "\r" + std::string(34, ' ') + "\r");
-        progressShown = false;
+    events.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+        if (interrupted) throw Interrupted();
+        progress.show(done, total);
     };
     try {
         pakforge::build(request, events);
     } catch (const Interrupted& e) {
-        endProgress();
+        progress.clear();
         std::cerr << e.what() << "\n";
         return kExitInterrupted;
     } catch (const std::exception& e) {
-        endProgress();
-        std::cout.flush();
-        std::cerr << pakforge::withFullStop(failureText(e, request.output)) << "\n";
+        progress.clear();
+        reportError(failureText(e, request, step));
         return kExitFailure;
     }
-    endProgress();
+    progress.clear();
     return 0;
 }
 
-int run(const std::vector<std::string>& given) {
-    std::vector<std::string> args = given;
-    const ScriptOptions options = takeScriptOptions(args);
-    const std::string command =
-        !args.empty() && (args[0] == "--info" || args[0] == "--check-updates") ? args[0] : std::string();
-    if (const auto misuse = scriptOptionsMisuse(options, command); !misuse.empty()) return usageError(misuse);
-    bool force = false;
-    pakforge::DeflateOptions compression;
-    bool levelGiven = false;
-    // Build options come first, in any order; a number follows its option
-    // as the next argument or after '='.
-    while (!args.empty()) {
-        const std::string option = args[0].substr(0, args[0].find('='));
-        if (args[0] == "--force") {
-            force = true;
-        } else if (args[0] == "--fast") {
-            compression.chunked = compression.adaptive = true;
-        } else if (option == "--level" || option == "--jobs") {
-            const bool attached = option.size() < args[0].size();
-            if (!attached && args.size() < 2) return usageError(option + " needs a number");
-            const std::string text = attached ? args[0].substr(option.size() + 1) : args[1];
-            const int low = option == "--level" ? 0 : 1;
-            const int high = option == "--level" ? 9 : pakforge::kMaxDeflateJobs;
-            int value = -1;
-            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-            if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
-                value > high)
-                return usageError(option + " takes a number from " + std::to_string(low) + " to " +
-                                  std::to_string(high) + ", not '" + text + "'");
-            (option == "--level" ? compression.level : compression.jobs) = value;
-            levelGiven = levelGiven || option == "--level";
-            compression.chunked = true;
-            if (!attached) args.erase(args.begin());
-        } else {
-            break;
-        }
-        args.erase(args.begin());
-    }
-    // --fast deflates what compresses at the cheapest level unless told.
-    if (compression.adaptive && !levelGiven) compression.level = 1;
-
-    if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
-        if (args.size() != 1) return usageError("--help takes no arguments");
-        printUsage(std::cout);
-        return 0;
-    }
-    if (!args.empty() && (args[0] == "-V" || args[0] == "--version")) {
-        if (args.size() != 1) return usageError("--version takes no arguments");
-        std::cout << "pakforge-cli " << PAKFORGE_VERSION << "\n";
-        return 0;
-    }
-    if (!args.empty() && args[0] == "--info") {
-        if (args.size() != 2) return usageError("--info takes exactly one PACKAGE");
-        return showInfo(args[1], options.json);
-    }
-    if (!args.empty() && args[0] == "--check-updates") {
-        if (args.size() != 1) return usageError("--check-updates takes no arguments");
-        return checkUpdates(options.quiet);
-    }
-    if (!args.empty() && args[0].size() > 1 && args[0][0] == '-' && args[0] != "--")
-        return usageError("unknown option '" + args[0] + "'");
-
-    std::vector<std::string> operands = args;
-    if (!operands.empty() && operands[0] == "--") operands.erase(operands.begin());
-    if (operands.size() != 3)
-        return usageError("expected PACKAGE ICON OUTPUT, got " + std::to_string(operands.size()) +
-                          " argument" + (operands.size() == 1 ? "" : "s"));
-    return runBuild(operands[0], operands[1], operands[2], force, compression, options);
+int run(const std::vector<std::string>& args) {
+    Options options;
+    if (const auto settled = pakforge::cli::parseCommandLine(args, options)) return *settled;
+    if (options.info) return showInfo(options.operands[0], options.json);
+    if (options.checkUpdates) return checkUpdates(options.quiet);
+    return runBuild(options);
 }
-
-} // namespace
-
-namespace {
 
 int cliMain(const std::vector<std::string>& args) {
     try {
         return run(args);
     } catch (const Failure& failure) {
-        std::cout.flush();
-        std::cerr << pakforge::withFullStop(failure.message) << "\n";
-        return kExitFailure;
-    } catch (const pakforge::Exception& e) {
-        std::cout.flush();
-        std::cerr << pakforge::withFullStop(e.message()) << "\n";
-        return kExitFailure;
+        reportError(failure.message);
+    } catch (const std::exception& e) {
+        reportError(e.what());
     }
+    return kExitFailure;
 }
 
 } // namespace

@@ -24,6 +24,10 @@ void log(const BuildRequest& request, const BuildEvents& events, const std::stri
     if (request.verbose && events.statusMessage) events.statusMessage(line);
 }
 
+void enter(const BuildEvents& events, BuildStep step) {
+    if (events.step) events.step(step);
+}
+
 // An existing output that could not be replaced in place is refused the way
 // creating it would be.
 void checkOutputWritable(const std::filesystem::path& output, const std::filesystem::path& shownAs) {
@@ -170,6 +174,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     checkBuildInputs(request);
 
     // Container first: a missing or damaged one leaves the output untouched.
+    enter(events, BuildStep::Container);
     TVxStreams stubs;
     stubs.Compressed = true;
     stubs.Encrypted = true;
@@ -181,6 +186,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
 
     // Errors name the path the user gave, not the file a link there leads to
     // nor the temporary file the work is done in.
+    enter(events, BuildStep::Output);
     const std::filesystem::path target = linkTarget(request.output);
     checkOutputWritable(target, request.output);
     PendingFile pending(target, request.output);
@@ -191,18 +197,22 @@ void build(const BuildRequest& request, const BuildEvents& events) {
     log(request, events, "*** Starting Compile [" + currentTimeText() + "]");
 
     {
+        enter(events, BuildStep::Stub);
         TNTModule module;
         module.LoadFromFile(work);
         if (iconFileExists(request.icon)) {
             log(request, events, "Updating Icon...");
+            enter(events, BuildStep::Icon);
             auto* group = TResourceDetails::CreateEmpty<TIconGroupResourceDetails>(&module, 0, u"MAINICON");
             group->Dirty = true;
             group->LoadFromIconFile(request.icon);
+            enter(events, BuildStep::Stub);
         }
         module.SaveToFile(work);
     }
 
     WriteManifestResource(work); // a stub without our manifest still works
+    enter(events, BuildStep::Package);
     if (request.versionInfo) WriteVersionResource(work, request.package, request.output);
 
     log(request, events, "Processing MSI package...");
@@ -226,6 +236,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
             throw;
         }
         zip.close();
+        enter(events, BuildStep::Output);
         if (checkSumOffset != 0) storeFinalCheckSum(*out, checkSumOffset);
     }
     pending.commit();

@@ -36,8 +36,13 @@ struct BuildRequest {
     FileStream::Share inputShare = FileStream::Share::Exclusive;
 };
 
+// The file a build is working on at the moment, so that a front end can
+// name it when a message does not.
+enum class BuildStep { Container, Stub, Icon, Package, Output };
+
 struct BuildEvents {
     std::function<void()> clearLog;
+    std::function<void(BuildStep)> step;
     std::function<void(const std::string&)> statusMessage; // UTF-8
     TZipFile::ProgressEvent progress;
 };

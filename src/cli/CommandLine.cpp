@@ -1,0 +1,193 @@
+#include "CommandLine.h"
+
+#include "compiler/ParallelDeflate.h"
+#include "pakforge/Version.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <iostream>
+#include <memory>
+
+namespace pakforge::cli {
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+// The usage lines keep their own order; CLI11 lists the options below them.
+constexpr const char* kUsage = "Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT\n"
+                               "  or:  pakforge-cli --info [--json] PACKAGE\n"
+                               "  or:  pakforge-cli [-q] --check-updates\n";
+
+constexpr const char* kDescription =
+    "Builds OUTPUT, a Windows executable that carries the installer PACKAGE\n"
+    "(.msi), with ICON (.ico) as its icon. Pass \"\" as ICON to keep the stub's\n"
+    "own icon; an ICON that does not exist keeps it too, with a warning. An\n"
+    "existing OUTPUT is replaced only when the build succeeds; OUTPUT may not be\n"
+    "PACKAGE, ICON or the stub container under any name. PACKAGE and ICON must\n"
+    "be regular files: save what comes through a pipe to a file first. Builds\n"
+    "may run side by side from the same PACKAGE and container.\n"
+    "\n"
+    "Options may come before, between or after the file names; \"--\" ends them,\n"
+    "for a file whose name starts with '-'.\n";
+
+constexpr const char* kFooter =
+    "The stub container pakforge.dat is read from the program's folder, else from\n"
+    "../share/pakforge beside it, or from the file named by the environment\n"
+    "variable PAKFORGE_CONTAINER. Such a container must be compressed and\n"
+    "enciphered with Pakforge's built-in key, as pakforge.dat is; one made with\n"
+    "another key is refused as \"File is corrupt.\".\n"
+    "--check-updates asks PAKFORGE_UPDATE_HOST (HOST or HOST:PORT) instead of the\n"
+    "vendor's server when it is set, trusting the PEM certificates in the file\n"
+    "PAKFORGE_UPDATE_CA besides the system's.\n"
+    "\n"
+    "Without --level, --jobs or --fast the package is deflated as one stream at\n"
+    "zlib's default level, on one thread. When both standard output and standard\n"
+    "error are a terminal, a package above 16 MiB shows its progress there.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the build or the reading fails, 2 on a\n"
+    "usage error, 130 after an interrupt (Ctrl-C, TERM or HUP), which leaves\n"
+    "OUTPUT as it was.\n";
+
+class HelpFormatter : public CLI::Formatter {
+  public:
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override {
+        std::string options = make_groups(app, mode);
+        while (options.ends_with("\n\n")) options.pop_back();
+        return std::string(kUsage) + "\n" + app->get_description() + options + "\n" + app->get_footer();
+    }
+    // "-q, --quiet", as GNU tools write it.
+    std::string make_option_name(const CLI::Option* option, bool positional) const override {
+        std::string name = Formatter::make_option_name(option, positional);
+        for (std::size_t at = name.find(','); at != std::string::npos; at = name.find(',', at + 2))
+            name.insert(at + 1, " ");
+        return name;
+    }
+};
+
+int usageError(const std::string& message) {
+    std::cerr << kProgram << ": " << message << "\n"
+              << "Try '" << kProgram << " --help' for more information.\n";
+    return kExitUsage;
+}
+
+// A whole number within [low, high], checked on the text as given so that
+// "3x" or "-1" are named as they were typed.
+CLI::Validator numberFrom(int low, int high) {
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            int value = 0;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (!text.empty() && ec == std::errc() && end == text.data() + text.size() && value >= low &&
+                value <= high)
+                return {};
+            return "takes a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not '" +
+                   text + "'";
+        },
+        "");
+}
+
+void describe(CLI::App& app, Options& o) {
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.get_formatter()->column_width(18);
+    // "/tmp/app.msi" is a path, not an option, on Windows too.
+    app.allow_windows_style_options(false);
+    app.description(kDescription);
+    app.footer(kFooter);
+
+    app.add_flag("--force", o.force, "build even when PACKAGE is not a Windows Installer package");
+    app.add_option("--level", o.level, "deflate at zlib level N (0 stores, 9 compresses most)")
+        ->option_text("N")
+        ->check(numberFrom(0, 9))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--jobs", o.jobs,
+                   "compress on N threads (default: one per processor); the\n"
+                   "output is the same whatever N")
+        ->option_text("N")
+        ->check(numberFrom(1, kMaxDeflateJobs))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("--fast", o.fast,
+                 "store what does not compress, deflate the rest at level 1\n"
+                 "(or --level N); fastest for packages of compressed files");
+    app.add_flag("--info", o.info, "print PACKAGE's product name, version and manufacturer\ninstead of building");
+    app.add_flag("--json", o.json,
+                 "with --info: print them as one JSON object with the keys\n"
+                 "ProductName, ProductVersion and Manufacturer");
+    app.add_flag("--version-info", o.versionInfo,
+                 "give OUTPUT a version resource made from the package's\n"
+                 "ProductName, ProductVersion and Manufacturer");
+    app.add_flag("-q,--quiet", o.quiet,
+                 "print nothing but warnings and errors (--info still prints\n"
+                 "the properties: they are all it prints)");
+    app.add_flag("--check-updates", o.checkUpdates,
+                 "ask the vendor's server whether a newer version exists\n"
+                 "(exit 0 when it could tell, 1 when it could not)");
+    // Set last so that they close the list.
+    app.set_help_flag("-h,--help", "show this help and exit");
+    app.set_version_flag("-V,--version", std::string(kProgram) + " " + PAKFORGE_VERSION,
+                         "show the version and exit");
+    // Named in the usage lines, not listed.
+    app.add_option("operands", o.operands)->group("");
+}
+
+// "2 arguments: 'a', ''": a script's author sees how the shell split them.
+std::string operandsText(const std::vector<std::string>& operands) {
+    constexpr std::size_t kShown = 10;
+    std::string text = std::to_string(operands.size()) + (operands.size() == 1 ? " argument" : " arguments");
+    for (std::size_t i = 0; i < operands.size() && i < kShown; ++i)
+        text += (i == 0 ? ": '" : ", '") + operands[i] + "'";
+    if (operands.size() > kShown) text += ", ...";
+    return text;
+}
+
+// The combinations that mean nothing are refused rather than ignored.
+std::string misuseOf(const Options& o) {
+    if (o.info && o.checkUpdates) return "--info and --check-updates exclude each other";
+    if (o.json && !o.info) return "--json goes only with --info";
+    if (!o.building() && o.versionInfo) return "--version-info goes only with a build";
+    if (!o.building() && (o.force || o.fast || o.level >= 0 || o.jobs > 0))
+        return "--force, --level, --jobs and --fast go only with a build";
+    if (o.info && o.operands.size() != 1)
+        return "--info takes exactly one PACKAGE, got " + operandsText(o.operands);
+    if (o.checkUpdates && !o.operands.empty())
+        return "--check-updates takes no arguments, got " + operandsText(o.operands);
+    if (o.building() && o.operands.size() != 3)
+        return "expected PACKAGE ICON OUTPUT, got " + operandsText(o.operands);
+    if (o.building() && o.operands[2].empty()) return "OUTPUT must not be empty";
+    return {};
+}
+
+// CLI11 words a missing value by its type; ours are numbers.
+std::string missingValueText(const CLI::ArgumentMismatch& e) {
+    const std::string text = e.what();
+    const std::string option = text.substr(0, text.find(':'));
+    if ((option == "--level" || option == "--jobs") && text.ends_with("missing")) return option + " needs a number";
+    return text;
+}
+
+} // namespace
+
+std::optional<int> parseCommandLine(const std::vector<std::string>& args, Options& options) {
+    CLI::App app{"", kProgram};
+    describe(app, options);
+    // CLI11 takes a vector last argument first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << "\n";
+        return 0;
+    } catch (const CLI::ArgumentMismatch& e) {
+        return usageError(missingValueText(e));
+    } catch (const CLI::ParseError& e) {
+        return usageError(e.what());
+    }
+    if (const auto misuse = misuseOf(options); !misuse.empty()) return usageError(misuse);
+    return std::nullopt;
+}
+
+} // namespace pakforge::cli

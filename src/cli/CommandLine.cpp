@@ -35,9 +35,9 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "The stub container pakforge.dat is read from the program's folder, else from\n"
     "../share/pakforge beside it, or from the file named by the environment\n"
-    "variable PAKFORGE_CONTAINER. Such a container must be compressed and\n"
-    "enciphered with Pakforge's built-in key, as pakforge.dat is; one made with\n"
-    "another key is refused as \"File is corrupt.\".\n"
+    "variable PAKFORGE_CONTAINER. A container named so that is enciphered must\n"
+    "use Pakforge's built-in key, as pakforge.dat does: one enciphered with any\n"
+    "other key is refused as \"File is corrupt.\".\n"
     "--check-updates asks PAKFORGE_UPDATE_HOST (HOST or HOST:PORT) instead of the\n"
     "vendor's server when it is set, trusting the PEM certificates in the file\n"
     "PAKFORGE_UPDATE_CA besides the system's.\n"

@@ -82,7 +82,7 @@ TEST_F(CliScript, VersionInfoReachesTheOutputAndMisusesAreRefused) {
     EXPECT_EQ(blocks, std::vector<std::string>{"16/1/0"});
 
     for (const std::string misuse :
-         {"--json p.msi '' x.exe", "--quiet --info p.msi", "--version-info --info p.msi",
+         {"--json p.msi '' x.exe", "--force --info p.msi", "--version-info --info p.msi",
           "--json --check-updates", "--version-info --check-updates"}) {
         const auto r = cli(misuse);
         EXPECT_EQ(r.status, 2) << misuse;

@@ -54,18 +54,18 @@ TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
     writeText(dir / "setup.exe", "keep me");
     const auto r = cli(dir.path(), container, "missing.msi '' setup.exe");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Cannot open file \"" + (dir / "missing.msi").string() + "\". " +
+    EXPECT_EQ(r.err, "pakforge-cli: Cannot open file \"" + (dir / "missing.msi").string() + "\". " +
                          systemErrorText(ENOENT) + ".\n");
     EXPECT_EQ(readFile(dir / "setup.exe"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
 
     makeMsi(dir.path(), "p.msi");
     const auto noContainer = cli(dir.path(), dir / "none.dat", "p.msi '' setup.exe");
     EXPECT_EQ(noContainer.status, 1);
-    EXPECT_EQ(noContainer.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
+    EXPECT_EQ(noContainer.err.rfind("pakforge-cli: Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
         << noContainer.err;
     // A relative container path is named in full too.
     const auto relative = cli(dir.path(), "none.dat", "p.msi '' setup.exe");
-    EXPECT_EQ(relative.err.rfind("Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
+    EXPECT_EQ(relative.err.rfind("pakforge-cli: Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
         << relative.err;
 }
 
@@ -73,7 +73,8 @@ TEST_F(Cli, RefusesWhatIsNoPackageUnlessForced) {
     writeText(dir / "notes.txt", "root:x:0:0:root:/root:/bin/bash\n");
     const auto refused = cli(dir.path(), container, "notes.txt '' out.exe");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "\"" + (dir / "notes.txt").string() + "\" is not a Windows Installer package.\n");
+    EXPECT_EQ(refused.err,
+              "pakforge-cli: \"" + (dir / "notes.txt").string() + "\" is not a Windows Installer package.\n");
     EXPECT_EQ(refused.out, "");
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
 
@@ -146,10 +147,25 @@ TEST_F(Cli, ProgressShowsOnATerminalOnlyForLargePackages) {
     EXPECT_EQ(runCommand("script -qec " + shellQuote(command) + " /dev/null", &out), 0) << out;
     EXPECT_NE(out.find("Compressing the package: 100%"), std::string::npos) << out;
     EXPECT_EQ(readFile(dir / "plain.exe"), readFile(dir / "tty.exe"));
+    // The line is wiped before the next log line, which starts a line of its own.
+    const auto done = out.find("100%");
+    const auto saved = out.find("EXE file saved as:", done);
+    ASSERT_NE(saved, std::string::npos) << out;
+    const std::string between = out.substr(done + 4, saved - done - 4);
+    EXPECT_EQ(between.find_first_not_of("\r "), std::string::npos) << between;
+    EXPECT_TRUE(between.ends_with("\r")) << out;
+
+    // With the log going to a file, the terminal gets no progress either.
+    std::string terminal;
+    EXPECT_EQ(runCommand("script -qec " + shellQuote(command + " > log.txt") + " /dev/null", &terminal), 0)
+        << terminal;
+    EXPECT_EQ(terminal.find("Compressing"), std::string::npos) << terminal;
+    const auto log = readFile(dir / "log.txt");
+    EXPECT_NE(std::string(log.begin(), log.end()).find("EXE file saved as:"), std::string::npos);
 }
 
 TEST_F(Cli, UsageErrorsExitTwo) {
-    for (const std::string args : {"", "a b", "a b c d", "--bogus", "--info", "--info a b", "--help x"}) {
+    for (const std::string args : {"", "a b", "a b c d", "--bogus", "--info", "--info a b", "--info --check-updates"}) {
         const auto r = cli(dir.path(), container, args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("pakforge-cli --help"), std::string::npos) << args;
@@ -189,7 +205,7 @@ TEST_F(Cli, InfoOnSomethingThatIsNoPackageFails) {
     writeText(dir / "text.msi", "plain text");
     auto r = cli(dir.path(), container, "--info text.msi");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\"" + (dir / "text.msi").string() + "\" is not a Windows Installer package.\n");
+    EXPECT_EQ(r.err, "pakforge-cli: \"" + (dir / "text.msi").string() + "\" is not a Windows Installer package.\n");
     EXPECT_EQ(r.out, "");
     r = cli(dir.path(), container, "--info missing.msi");
     EXPECT_EQ(r.status, 1);

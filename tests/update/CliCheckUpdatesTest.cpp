@@ -49,7 +49,7 @@ TEST(CliCheckUpdates, NewerUpToDateOrCouldNotTell) {
                          ".0 of this program\n");
     EXPECT_EQ(r.err, "");
 
-    const std::string prefix = "Could not check for updates at https://" + site + "/pakforge/pakforge.xml: ";
+    const std::string prefix = "pakforge-cli: Could not check for updates at https://" + site + "/pakforge/pakforge.xml: ";
     server.setCase("notfound");
     r = checkUpdates(server);
     EXPECT_EQ(r.status, 1);
@@ -87,7 +87,7 @@ TEST(CliCheckUpdates, QuietPrintsOnlyTheFailure) {
     r = checkUpdates(server, " --quiet");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Could not check for updates at https://" + server.authority() +
+    EXPECT_EQ(r.err, "pakforge-cli: Could not check for updates at https://" + server.authority() +
                          "/pakforge/pakforge.xml: the server answered with status 404\n");
 }
 

@@ -95,6 +95,8 @@ void describe(CLI::App& app, Options& o) {
     app.allow_windows_style_options(false);
     app.description(kDescription);
     app.footer(kFooter);
+    // "--force=no" would otherwise quietly mean no --force.
+    app.option_defaults()->disable_flag_override();
 
     app.add_flag("--force", o.force, "build even when PACKAGE is not a Windows Installer package");
     app.add_option("--level", o.level, "deflate at zlib level N (0 stores, 9 compresses most)")
@@ -110,7 +112,8 @@ void describe(CLI::App& app, Options& o) {
     app.add_flag("--fast", o.fast,
                  "store what does not compress, deflate the rest at level 1\n"
                  "(or --level N); fastest for packages of compressed files");
-    app.add_flag("--info", o.info, "print PACKAGE's product name, version and manufacturer\ninstead of building");
+    app.add_flag("--info", o.info,
+                 "print PACKAGE's product name, version and manufacturer\ninstead of building");
     app.add_flag("--json", o.json,
                  "with --info: print them as one JSON object with the keys\n"
                  "ProductName, ProductVersion and Manufacturer");
@@ -158,11 +161,15 @@ std::string misuseOf(const Options& o) {
     return {};
 }
 
-// CLI11 words a missing value by its type; ours are numbers.
-std::string missingValueText(const CLI::ArgumentMismatch& e) {
+// CLI11 words a missing value by its type (ours are numbers) and a flag
+// given a value by its bare name.
+std::string mismatchText(const CLI::ArgumentMismatch& e) {
     const std::string text = e.what();
     const std::string option = text.substr(0, text.find(':'));
-    if ((option == "--level" || option == "--jobs") && text.ends_with("missing")) return option + " needs a number";
+    if ((option == "--level" || option == "--jobs") && text.ends_with("missing"))
+        return option + " needs a number";
+    if (text.ends_with(" was given a disallowed flag override"))
+        return "--" + text.substr(0, text.find(' ')) + " takes no value";
     return text;
 }
 
@@ -182,7 +189,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& args, Option
         std::cout << e.what() << "\n";
         return 0;
     } catch (const CLI::ArgumentMismatch& e) {
-        return usageError(missingValueText(e));
+        return usageError(mismatchText(e));
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
     }

@@ -68,7 +68,8 @@ fs::path fullPath(const std::string& argument) {
     fs::path full;
     if (const auto error = pakforge::os::fullPath(pakforge::pathFromUtf8(argument), full))
         throw Failure{"Cannot find \"" + argument + "\": the current folder cannot be read (" +
-                      pakforge::systemErrorText(error) + "). Change to an existing folder or give a full path"};
+                      pakforge::systemErrorText(error) +
+                      "). Change to an existing folder or give a full path"};
     return full;
 }
 
@@ -126,7 +127,8 @@ void checkIcon(const fs::path& icon) {
     } else if (fs::is_directory(status)) {
         warn("the icon " + quoted(icon) + " is a folder, not a file" + keeps);
     } else if (isPngImage(icon)) {
-        throw Failure{"the icon " + quoted(icon) + " is a PNG image, not an icon file: convert it to .ico first"};
+        throw Failure{"the icon " + quoted(icon) +
+                      " is a PNG image, not an icon file: convert it to .ico first"};
     }
 }
 
@@ -237,7 +239,8 @@ int checkUpdates(bool quiet) {
     }
     std::string why = check.LastFailure();
     if (why.empty()) why = "this program carries no version information to compare with";
-    std::cerr << kProgram << ": Could not check for updates at " << utf16ToUtf8(site.URLCurrVerFile) << ": " << why << "\n";
+    std::cerr << kProgram << ": Could not check for updates at " << utf16ToUtf8(site.URLCurrVerFile) << ": "
+              << why << "\n";
     return kExitFailure;
 }
 
@@ -279,7 +282,8 @@ class ProgressLine {
 // the carriage returns would end up in a file or a pipe.
 bool progressWanted(const Options& options) {
     using pakforge::os::StdStream;
-    return !options.quiet && pakforge::os::isTerminal(StdStream::Out) && pakforge::os::isTerminal(StdStream::Err);
+    return !options.quiet && pakforge::os::isTerminal(StdStream::Out) &&
+           pakforge::os::isTerminal(StdStream::Err);
 }
 
 // The system's reason behind a failed write, also when it lies nested
@@ -323,7 +327,8 @@ bool namesAFile(const std::string& message, const pakforge::BuildRequest& reques
 
 // A build server's log must say which file failed and why; the library's
 // own words stay at the end.
-std::string failureText(const std::exception& e, const pakforge::BuildRequest& request, pakforge::BuildStep step) {
+std::string failureText(const std::exception& e, const pakforge::BuildRequest& request,
+                        pakforge::BuildStep step) {
     if (const int error = writeErrorOf(e))
         return "Cannot write " + quoted(request.output) + ": " + pakforge::systemErrorText(error);
     const std::string message = e.what();
@@ -336,7 +341,8 @@ pakforge::DeflateOptions compressionOf(const Options& options) {
     compression.adaptive = options.fast;
     if (options.level >= 0) compression.level = options.level;
     // --fast deflates what compresses at the cheapest level unless told.
-    else if (options.fast) compression.level = 1;
+    else if (options.fast)
+        compression.level = 1;
     if (options.jobs > 0) compression.jobs = options.jobs;
     return compression;
 }

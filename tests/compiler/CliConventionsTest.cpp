@@ -51,15 +51,17 @@ TEST_F(CliConventions, OptionsGoAnywhereAndDoubleDashEndsThem) {
     // -q asks for nothing but the result; the properties are that result.
     const auto info = cli("--info -q p.msi");
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_EQ(info.out, "Product Name: Pakforge Sample\nProduct Version: 1.2.3\nManufacturer: Pakforge Project\n");
+    EXPECT_EQ(info.out,
+              "Product Name: Pakforge Sample\nProduct Version: 1.2.3\nManufacturer: Pakforge Project\n");
     EXPECT_EQ(cli("p.msi --json --info").out.rfind("{\"ProductName\": \"Pakforge Sample\"", 0), 0u);
 }
 
 TEST_F(CliConventions, AWrongCountNamesTheWordsTakenAsOperands) {
     const auto r = cli("p.msi '' out.exe x --fast");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "pakforge-cli: expected PACKAGE ICON OUTPUT, got 4 arguments: 'p.msi', '', 'out.exe', 'x'\n"
-                     "Try 'pakforge-cli --help' for more information.\n");
+    EXPECT_EQ(r.err,
+              "pakforge-cli: expected PACKAGE ICON OUTPUT, got 4 arguments: 'p.msi', '', 'out.exe', 'x'\n"
+              "Try 'pakforge-cli --help' for more information.\n");
     const auto info = cli("--info p.msi q.msi");
     EXPECT_EQ(info.status, 2);
     EXPECT_NE(info.err.find("got 2 arguments: 'p.msi', 'q.msi'"), std::string::npos) << info.err;
@@ -70,13 +72,15 @@ TEST_F(CliConventions, AMissingIconIsSaidAndAPngIsRefused) {
     const std::string keeps = "; the executable keeps the stub's icon.\n";
     const auto typo = cli("-q p.msi sample.ico.typo typo.exe");
     EXPECT_EQ(typo.status, 0);
-    EXPECT_EQ(typo.err, "pakforge-cli: warning: the icon \"" + full("sample.ico.typo") + "\" does not exist" + keeps);
+    EXPECT_EQ(typo.err,
+              "pakforge-cli: warning: the icon \"" + full("sample.ico.typo") + "\" does not exist" + keeps);
     EXPECT_TRUE(mainIconEntries(dir / "typo.exe").empty());
 
     fs::create_directories(dir / "art.ico");
     const auto folder = cli("p.msi art.ico folder.exe");
     EXPECT_EQ(folder.status, 0);
-    EXPECT_EQ(folder.err, "pakforge-cli: warning: the icon \"" + full("art.ico") + "\" is a folder, not a file" + keeps);
+    EXPECT_EQ(folder.err,
+              "pakforge-cli: warning: the icon \"" + full("art.ico") + "\" is a folder, not a file" + keeps);
     EXPECT_NE(folder.out.find("EXE file saved as"), std::string::npos);
 
     const auto quiet = cli("p.msi '' empty.exe");
@@ -106,14 +110,16 @@ TEST_F(CliConventions, EveryErrorNamesTheProgramAndItsFile) {
     writeText(dir / "random.dat", std::string(4096, 'x'));
     const auto corrupt = runCli(dir.path(), dir / "random.dat", "p.msi '' out.exe");
     EXPECT_EQ(corrupt.status, 1);
-    EXPECT_EQ(corrupt.err, "pakforge-cli: the stub container \"" + full("random.dat") + "\": File is corrupt.\n");
+    EXPECT_EQ(corrupt.err,
+              "pakforge-cli: the stub container \"" + full("random.dat") + "\": File is corrupt.\n");
 
     // Enciphered with another key than the built-in one: refused as the help says.
     const std::u16string otherKey = u"not-the-built-in-key";
     writeFile(dir / "other-key.dat", buildContainer({{u"exe", readFile(stubExe())}}, true, &otherKey));
     const auto keyed = runCli(dir.path(), dir / "other-key.dat", "p.msi '' out.exe");
     EXPECT_EQ(keyed.status, 1);
-    EXPECT_EQ(keyed.err, "pakforge-cli: the stub container \"" + full("other-key.dat") + "\": File is corrupt.\n");
+    EXPECT_EQ(keyed.err,
+              "pakforge-cli: the stub container \"" + full("other-key.dat") + "\": File is corrupt.\n");
 
     const auto noStub = makeContainer(dir / "other.dat", readFile(stubExe()), true, true, u"other");
     const auto stub = runCli(dir.path(), noStub, "p.msi '' out.exe");
@@ -130,14 +136,19 @@ TEST_F(CliConventions, PipesAreToldToBeSavedToAFile) {
     const std::string script = "cd " + shellQuote(dir.path().string()) +
                                " || exit 9; export PAKFORGE_CONTAINER=" + shellQuote(container.string()) +
                                "\nfor force in '' --force; do\n"
-                               "  timeout -s KILL 20 " + cli + " $force <(cat p.msi) '' out.exe; echo \"status $?\"\n"
-                               "  cat p.msi | timeout -s KILL 20 " + cli + " $force /dev/stdin '' out.exe; "
+                               "  timeout -s KILL 20 " +
+                               cli +
+                               " $force <(cat p.msi) '' out.exe; echo \"status $?\"\n"
+                               "  cat p.msi | timeout -s KILL 20 " +
+                               cli +
+                               " $force /dev/stdin '' out.exe; "
                                "echo \"status $?\"\n"
                                "done 2>&1\n";
     std::string out;
     runCommand("bash -c " + shellQuote(script), &out);
-    const std::string said = "\" is not a regular file but a pipe or a device: save it to a file first and give "
-                             "that file's name.\nstatus 1\n";
+    const std::string said =
+        "\" is not a regular file but a pipe or a device: save it to a file first and give "
+        "that file's name.\nstatus 1\n";
     std::size_t lines = 0;
     for (std::size_t at = 0; at < out.size(); ++lines) {
         const std::size_t end = out.find("status", at);

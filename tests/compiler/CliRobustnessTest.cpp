@@ -70,8 +70,8 @@ TEST_F(CliRobustness, AnOutputThatIsAnInputUnderAnyNameIsRefusedAndNothingIsTouc
         for (const std::string force : {"", "--force "}) {
             const auto r = runCli(dir.path(), container, force + "app.msi app.ico " + shellQuote(c.output));
             EXPECT_EQ(r.status, 1) << c.output;
-            EXPECT_EQ(r.err, "pakforge-cli: The output \"" + c.shown + "\" is the " + c.role + " \"" + c.input +
-                                 "\" itself: choose another output path.\n");
+            EXPECT_EQ(r.err, "pakforge-cli: The output \"" + c.shown + "\" is the " + c.role + " \"" +
+                                 c.input + "\" itself: choose another output path.\n");
             EXPECT_EQ(r.out, "") << "nothing was started";
         }
     }
@@ -122,9 +122,10 @@ TEST_F(CliRobustness, FifosAndDevicesAreRefusedAtOnce) {
     };
     for (const auto& c : cases) {
         const std::string out = script("timeout -s KILL 20 $cli " + c.args + " 2>&1; echo status $?");
-        EXPECT_EQ(out, "pakforge-cli: the " + c.role + " \"" + c.named +
-                           "\" is not a regular file but a pipe or a device: save it to a file first and give "
-                           "that file's name.\nstatus 1\n")
+        EXPECT_EQ(out,
+                  "pakforge-cli: the " + c.role + " \"" + c.named +
+                      "\" is not a regular file but a pipe or a device: save it to a file first and give "
+                      "that file's name.\nstatus 1\n")
             << c.args;
     }
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
@@ -178,7 +179,8 @@ TEST_F(CliRobustness, AFullDiskNamesTheOutputAndTheReason) {
         writeText(full / "out.exe", "keep me");
         const auto r = runCli(dir.path(), container, "--force big.bin '' full/out.exe");
         EXPECT_EQ(r.status, 1) << size;
-        EXPECT_EQ(r.err, "pakforge-cli: Cannot write \"" + (full / "out.exe").string() + "\": " + systemErrorText(ENOSPC) + ".\n")
+        EXPECT_EQ(r.err, "pakforge-cli: Cannot write \"" + (full / "out.exe").string() +
+                             "\": " + systemErrorText(ENOSPC) + ".\n")
             << size;
         EXPECT_EQ(readFile(full / "out.exe"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
         EXPECT_TRUE(leftovers(full).empty()) << size;

@@ -61,11 +61,14 @@ TEST_F(Cli, FailuresGoToStderrWithAFullStopAndExitOne) {
     makeMsi(dir.path(), "p.msi");
     const auto noContainer = cli(dir.path(), dir / "none.dat", "p.msi '' setup.exe");
     EXPECT_EQ(noContainer.status, 1);
-    EXPECT_EQ(noContainer.err.rfind("pakforge-cli: Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
+    EXPECT_EQ(
+        noContainer.err.rfind("pakforge-cli: Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0),
+        0u)
         << noContainer.err;
     // A relative container path is named in full too.
     const auto relative = cli(dir.path(), "none.dat", "p.msi '' setup.exe");
-    EXPECT_EQ(relative.err.rfind("pakforge-cli: Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
+    EXPECT_EQ(
+        relative.err.rfind("pakforge-cli: Cannot open file \"" + (dir / "none.dat").string() + "\". ", 0), 0u)
         << relative.err;
 }
 
@@ -165,7 +168,8 @@ TEST_F(Cli, ProgressShowsOnATerminalOnlyForLargePackages) {
 }
 
 TEST_F(Cli, UsageErrorsExitTwo) {
-    for (const std::string args : {"", "a b", "a b c d", "--bogus", "--info", "--info a b", "--info --check-updates"}) {
+    for (const std::string args : {"", "a b", "a b c d", "--bogus", "--info", "--info a b",
+                                   "--info --check-updates", "--force=no a b c"}) {
         const auto r = cli(dir.path(), container, args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("pakforge-cli --help"), std::string::npos) << args;
@@ -205,7 +209,8 @@ TEST_F(Cli, InfoOnSomethingThatIsNoPackageFails) {
     writeText(dir / "text.msi", "plain text");
     auto r = cli(dir.path(), container, "--info text.msi");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "pakforge-cli: \"" + (dir / "text.msi").string() + "\" is not a Windows Installer package.\n");
+    EXPECT_EQ(r.err,
+              "pakforge-cli: \"" + (dir / "text.msi").string() + "\" is not a Windows Installer package.\n");
     EXPECT_EQ(r.out, "");
     r = cli(dir.path(), container, "--info missing.msi");
     EXPECT_EQ(r.status, 1);

@@ -49,7 +49,8 @@ TEST(CliCheckUpdates, NewerUpToDateOrCouldNotTell) {
                          ".0 of this program\n");
     EXPECT_EQ(r.err, "");
 
-    const std::string prefix = "pakforge-cli: Could not check for updates at https://" + site + "/pakforge/pakforge.xml: ";
+    const std::string prefix =
+        "pakforge-cli: Could not check for updates at https://" + site + "/pakforge/pakforge.xml: ";
     server.setCase("notfound");
     r = checkUpdates(server);
     EXPECT_EQ(r.status, 1);

@@ -209,8 +209,8 @@ TEST_F(WindowsPrograms, AnOutputThatIsAnInputUnderAnyNameIsRefused) {
         EXPECT_EQ(w.status, 1) << w.err;
         const std::string shown = row.output.starts_with("..") ? folder + "\\" + row.output.substr(up.size())
                                                                : folder + "\\" + row.output;
-        EXPECT_EQ(w.err, "pakforge-cli: The output \"" + shown + "\" is the " + row.role + " \"" + folder + "\\" + row.input +
-                             "\" itself: choose another output path.\n");
+        EXPECT_EQ(w.err, "pakforge-cli: The output \"" + shown + "\" is the " + row.role + " \"" + folder +
+                             "\\" + row.input + "\" itself: choose another output path.\n");
     }
     EXPECT_EQ(readFile(dir / "app.msi"), before);
     EXPECT_EQ(readFile(dir / "stubs.dat"), readFile(container));

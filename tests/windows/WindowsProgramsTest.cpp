@@ -186,6 +186,18 @@ TEST_F(WindowsPrograms, FailuresGiveTheirMessagesAndExitStatus) {
     }
 }
 
+// The command-line conventions hold in the Windows program too: options
+// after the file names, and a missing icon said with its Windows path.
+TEST_F(WindowsPrograms, OptionsAfterTheFilesAndTheMissingIconWarning) {
+    makeMsi(dir.path(), "app.msi");
+    const auto w = runWindows("pakforge-cli", dir.path(), container, {"app.msi", "typo.ico", "out.exe", "-q"});
+    EXPECT_EQ(w.status, 0) << w.err;
+    EXPECT_EQ(w.out, "");
+    EXPECT_EQ(w.err, "pakforge-cli: warning: the icon \"" + winePath(dir / "typo.ico") +
+                         "\" does not exist; the executable keeps the stub's icon.\n");
+    EXPECT_EQ(parseArchive(readFile(dir / "out.exe")).name, "app.msi");
+}
+
 // The output is compared with the inputs by file identity, so another
 // letter case or a detour through ".." names the same file and is refused
 // before anything is written. The container is a copy: were the check to

@@ -186,8 +186,8 @@ TEST(PackTool, OptionsGoAnywhereAndDoubleDashEndsThem) {
     test::writeText(dir / "in.txt", "payload");
     const auto dat = dir / "o.dat";
     // Before the command, between and after the operands, as --key=KEY.
-    ASSERT_EQ(run("--compress create " + q(dat) + " --encrypt a=" + q(dir / "in.txt") + " --key=k b=" +
-                  q(dir / "in.txt")),
+    ASSERT_EQ(run("--compress create " + q(dat) + " --encrypt a=" + q(dir / "in.txt") +
+                  " --key=k b=" + q(dir / "in.txt")),
               0);
     std::string listing;
     ASSERT_EQ(run("list " + q(dat) + " --key k", &listing), 0);
@@ -195,7 +195,8 @@ TEST(PackTool, OptionsGoAnywhereAndDoubleDashEndsThem) {
     ASSERT_EQ(run("--key k extract " + q(dat) + " b " + q(dir / "x")), 0);
     EXPECT_EQ(readText(dir / "x"), "payload");
     // After "--", words that look like options are operands.
-    ASSERT_EQ(run("create " + q(dat) + " -- --compress=" + q(dir / "in.txt") + " -x=" + q(dir / "in.txt")), 0);
+    ASSERT_EQ(run("create " + q(dat) + " -- --compress=" + q(dir / "in.txt") + " -x=" + q(dir / "in.txt")),
+              0);
     listing.clear();
     ASSERT_EQ(run("list -- " + q(dat), &listing), 0);
     EXPECT_EQ(listing, "           7  --compress\n           7  -x\n");
@@ -275,7 +276,8 @@ TEST(PackTool, ShortOptionsStandardOutputAndInterrupts) {
     test::writeFile(dir / "big.bin", data);
     const auto dat = dir / "c.dat";
     ASSERT_EQ(run("create " + q(dat) + " --compress big=" + q(dir / "big.bin")), 0);
-    ASSERT_EQ(test::runCommand("cd " + q(dir.path()) + " && " + pack() + " extract c.dat big - > out.bin"), 0);
+    ASSERT_EQ(test::runCommand("cd " + q(dir.path()) + " && " + pack() + " extract c.dat big - > out.bin"),
+              0);
     EXPECT_EQ(test::readFile(dir / "out.bin"), data);
     EXPECT_FALSE(std::filesystem::exists(dir / "-"));
 
@@ -283,12 +285,11 @@ TEST(PackTool, ShortOptionsStandardOutputAndInterrupts) {
     // and a word on stderr. Until the handler is in place the signal is
     // ignored (a background job's), so it is sent until the tool is gone; a
     // tool that never goes is killed rather than waited for.
-    const std::string script =
-        "cd " + q(dir.path()) + " && mkfifo pipe && { " + pack() +
-        " extract c.dat big - >pipe 2>err.txt & pid=$!; exec 3<pipe; n=0; "
-        "while [ $n -lt 600 ] && grep -qv ') Z' /proc/$pid/stat 2>/dev/null; do "
-        "kill -INT $pid; sleep 0.05; n=$((n+1)); done; kill -KILL $pid 2>/dev/null; "
-        "wait $pid; echo $?; exec 3<&-; }";
+    const std::string script = "cd " + q(dir.path()) + " && mkfifo pipe && { " + pack() +
+                               " extract c.dat big - >pipe 2>err.txt & pid=$!; exec 3<pipe; n=0; "
+                               "while [ $n -lt 600 ] && grep -qv ') Z' /proc/$pid/stat 2>/dev/null; do "
+                               "kill -INT $pid; sleep 0.05; n=$((n+1)); done; kill -KILL $pid 2>/dev/null; "
+                               "wait $pid; echo $?; exec 3<&-; }";
     std::string out;
     ASSERT_EQ(test::runCommand("sh -c " + shellQuote(script), &out), 0);
     EXPECT_EQ(out, "130\n");

@@ -154,8 +154,8 @@ int extractCommand(const std::filesystem::path& file, const std::string& type, c
     const TResourceDetails* found = nullptr;
     for (std::int32_t i = 0; i < module.GetResourceCount(); ++i) {
         const TResourceDetails* d = module.GetResourceDetails(i);
-        if (sameTextIgnoreCase(d->ResourceType, wantedType) && sameTextIgnoreCase(d->ResourceName(), wantedName) &&
-            d->ResourceLanguage == language)
+        if (sameTextIgnoreCase(d->ResourceType, wantedType) &&
+            sameTextIgnoreCase(d->ResourceName(), wantedName) && d->ResourceLanguage == language)
             found = d; // the last of an identity is the one a save keeps
     }
     if (!found)
@@ -202,8 +202,8 @@ void expectArgs(const std::string& command, const std::vector<std::string>& oper
     if (operands.size() == count) return;
     std::string taken = operands.empty() ? std::string("none was given") : "got";
     for (const auto& operand : operands) taken += " '" + operand + "'";
-    throw UsageError("'" + command + "' takes " + std::to_string(count) + " argument" + (count == 1 ? "" : "s") +
-                     ": pakforge-res " + synopsis + "; " + taken);
+    throw UsageError("'" + command + "' takes " + std::to_string(count) + " argument" +
+                     (count == 1 ? "" : "s") + ": pakforge-res " + synopsis + "; " + taken);
 }
 
 int run(const std::vector<std::string>& args) {
@@ -246,7 +246,8 @@ int run(const std::vector<std::string>& args) {
         if (word.size() > 1 && word[0] == '-') throw UsageError("unknown option '" + word + "'");
         if (command.empty()) throw UsageError("unknown command '" + word + "'");
     }
-    if (command.empty()) throw UsageError(afterEnd.empty() ? "no command given" : "no command given before '--'");
+    if (command.empty())
+        throw UsageError(afterEnd.empty() ? "no command given" : "no command given before '--'");
     operands.insert(operands.end(), afterEnd.begin(), afterEnd.end());
 
     if (command == "list") {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "compiler/ZipFile.h"
+#include "container/VxStreamCol.h"
 #include "core/Streams.h"
 
 #include <filesystem>
@@ -13,7 +14,6 @@
 
 namespace pakforge {
 
-inline constexpr std::u16string_view kContainerKey = u"rqzvmtpxw4b7";
 inline constexpr const char* kContainerFileName = "pakforge.dat";
 inline constexpr const char* kContainerEnvironment = "PAKFORGE_CONTAINER";
 

@@ -22,6 +22,9 @@ using TOnAskForKey = std::function<std::u16string(TVxStreams* sender)>;
 using TNotifyEvent = std::function<void(TVxStreams* sender)>;
 
 inline constexpr const char* kFileIsCorrupt = "File is corrupt.";
+// The key pakforge.dat is enciphered with: the build reads the container
+// with it, and pakforge-pack uses it when no other is named.
+inline constexpr std::u16string_view kContainerKey = u"rqzvmtpxw4b7";
 inline constexpr std::uint8_t kCompressedMark = 0x26; // '&'
 inline constexpr std::uint8_t kEncryptedMark = 0x2A;  // '*'
 inline constexpr std::uint8_t kNoMark = 0x20;

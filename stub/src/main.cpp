@@ -183,6 +183,17 @@ DWORD refuseArgument(const WText& argument) {
     return kExitBadCommandLine;
 }
 
+// After /extract: the first word it does not take, named as the refusal of
+// an msiexec option names it.
+DWORD refuseExtractArgument(const WText& argument) {
+    WText text(L"The option \"");
+    text.append(argument);
+    text.append(L"\" is not understood with /extract, which takes one folder, /y and a quiet switch: ");
+    text.append(gTitle).append(L" /extract [folder] [/y] [/qn]. Run it with /? for help.");
+    showMessage(text, MB_ICONERROR);
+    return kExitBadCommandLine;
+}
+
 void showUsage() {
     WText text;
     text.append(L"Installs the Windows Installer package contained in this file.\n\n");
@@ -864,7 +875,6 @@ DWORD run() {
     WText forMsiexec;
     if (extract) {
         bool haveFolder = false;
-        bool wrong = false;
         WText arg;
         while (nextArgument(cursor, arg)) {
             if (isUnattendedSwitch(arg)) continue;
@@ -872,13 +882,9 @@ DWORD run() {
                 replace = true;
                 continue;
             }
-            if (haveFolder || (arg.size() > 1 && arg[0] == L'/')) wrong = true;
+            if (haveFolder || (arg.size() > 1 && arg[0] == L'/')) return refuseExtractArgument(arg);
             haveFolder = true;
             folder.assign(arg.c_str());
-        }
-        if (wrong) {
-            if (!gQuiet) showUsage();
-            return kExitBadCommandLine;
         }
         if (folder.empty()) folder.assign(L".");
     } else {

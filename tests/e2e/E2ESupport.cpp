@@ -70,6 +70,25 @@ std::uint16_t le16(const std::vector<std::uint8_t>& bytes, std::uint64_t at) {
     return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
 
+// The text argument of each traced MessageBoxW call, its escapes undone.
+void messageBoxesIn(const std::string& trace, std::vector<std::string>& boxes) {
+    static const std::string call = "Call user32.MessageBoxW(";
+    for (auto at = trace.find(call); at != std::string::npos; at = trace.find(call, at + 1)) {
+        auto quote = trace.find("L\"", at);
+        if (quote == std::string::npos) break;
+        std::string text;
+        for (auto i = quote + 2; i < trace.size() && trace[i] != '"' && trace[i] != '\n'; ++i) {
+            if (trace[i] == '\\' && i + 1 < trace.size()) {
+                const char escaped = trace[++i];
+                text += escaped == 'n' ? '\n' : escaped;
+            } else {
+                text += trace[i];
+            }
+        }
+        boxes.push_back(text);
+    }
+}
+
 } // namespace
 
 std::string winePath(const fs::path& path) {
@@ -156,6 +175,9 @@ int runInstaller(const fs::path& exe, const std::string& arguments, const fs::pa
     bat += "set TMP=" + winePath(tempDir) + "\r\n";
     bat += "cd /d " + winePath(workDir) + "\r\n";
     const std::string limited = options.elevated ? "" : "\"" + winePath(helper("run_limited.exe")) + "\" ";
+    // The trace for the programs the run starts only: cmd's own would
+    // interleave with the exit code's line.
+    if (options.messageBoxes) bat += "set WINEDEBUG=+relay\r\n";
     bat += "start \"\" /wait " + limited + "\"" + winePath(exe) + "\" " + arguments + "\r\n";
     bat += "echo EXITCODE=%errorlevel%\r\n";
     test::writeText(script, bat);
@@ -172,6 +194,7 @@ int runInstaller(const fs::path& exe, const std::string& arguments, const fs::pa
     const std::string output = readText(log);
     fs::remove(log);
     fs::remove(script);
+    if (options.messageBoxes) messageBoxesIn(output, *options.messageBoxes);
     const auto at = output.rfind("EXITCODE=");
     if (at == std::string::npos) {
         ADD_FAILURE() << "no exit code from the run; output:\n" << output;

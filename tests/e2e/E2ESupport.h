@@ -44,6 +44,9 @@ void appendArchive(const fs::path& stub, const fs::path& package, const fs::path
 struct RunOptions {
     bool elevated = false;
     std::string dllOverrides; // added to WINEDLLOVERRIDES, e.g. "user32=n,b"
+    // When set: the text of each message box the run showed, in order, as
+    // Wine's relay trace quotes it (no display: the boxes return at once).
+    std::vector<std::string>* messageBoxes = nullptr;
 };
 
 // Runs `exe arguments` under Wine with TEMP and TMP set to `tempDir` and

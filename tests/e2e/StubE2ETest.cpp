@@ -75,6 +75,41 @@ TEST_F(StubE2E, ExtractWritesThePackageByteForByte) {
     expectTempClean();
 }
 
+// A switch it does not take is named in the message, with the code for a bad
+// command line; the arguments are checked before the package is looked for.
+TEST_F(StubE2E, RefusalsNameTheArgumentNotUnderstood) {
+    const fs::path installer = dir / "setup.exe";
+    fs::copy_file(stubExe(), installer);
+    struct Case {
+        std::string arguments;
+        std::string named;
+        bool extract;
+    };
+    const Case cases[] = {{"/extract C:\\out /foo", "\"/foo\"", true},
+                          {"/EXTRACT out /y more", "\"more\"", true},
+                          {"/extract out /y /Y", "\"/Y\"", true},
+                          {"/x {00000000-0000-0000-0000-000000000000}", "\"/x\"", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        std::vector<std::string> boxes;
+        RunOptions options;
+        options.messageBoxes = &boxes;
+        EXPECT_EQ(runInstaller(installer, c.arguments, temp(), dir.path(), options), 1639);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_NE(boxes[0].find("The option " + c.named), std::string::npos) << boxes[0];
+        EXPECT_EQ(boxes[0].find("/extract [folder] [/y] [/qn]") != std::string::npos, c.extract) << boxes[0];
+        EXPECT_EQ(boxes[0].find("Installs the Windows Installer package"), std::string::npos)
+            << "the refusal, not the general help";
+    }
+    // Quiet: the same code, no box.
+    std::vector<std::string> boxes;
+    RunOptions options;
+    options.messageBoxes = &boxes;
+    EXPECT_EQ(runInstaller(installer, "/extract out /foo /qn", temp(), dir.path(), options), 1639);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
 TEST_F(StubE2E, EntryNameIsUsedOnlyWhenItIsAPlainFileName) {
     PackageSpec spec{uniqueName("PakN")};
     const fs::path package = makePackage(dir.path(), "p.msi", spec);

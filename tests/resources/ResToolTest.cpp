@@ -255,3 +255,47 @@ TEST(ResTool, FailuresReportOnStderrAndLeaveTheFileAlone) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, std::string("pakforge-res ") + PAKFORGE_VERSION + "\n");
 }
+
+TEST(ResTool, ArgumentsAsScriptsExpectThem) {
+    PAKFORGE_REQUIRE_TOOL(haveAll(), "mingw-w64, icotool, wrestool or pakforge-res");
+    TempDir dir;
+    const auto exe = fixtureProgram(dir);
+    const std::string file = shellQuote(exe.string());
+
+    // -V and -h as in the other programs, also after a command.
+    const ToolRun version = res(dir, "--version");
+    ToolRun run = res(dir, "-V");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, version.out);
+    const ToolRun help = res(dir, "--help");
+    run = res(dir, "list " + file + " -h");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, help.out);
+    EXPECT_NE(help.out.find("130 when interrupted"), std::string::npos) << help.out;
+
+    // Types and names in any case, as Windows compares them.
+    run = res(dir, "extract " + file + " mydata hello 0 -");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "some named data");
+    run = res(dir, "extract " + file + " 14 mainicon 0 " + shellQuote((dir / "group.bin").string()));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(test::readFile(dir / "group.bin").size(), 20u);
+
+    // After "--" a word that looks like an option is an argument.
+    std::filesystem::copy_file(exe, dir / "-prog.exe");
+    std::string listing;
+    EXPECT_EQ(test::runCommand("cd " + shellQuote(dir.path().string()) + " && " +
+                                   shellQuote(resTool().string()) + " list -- -prog.exe",
+                               &listing),
+              0);
+    EXPECT_EQ(listing, res(dir, "list " + file).out);
+    run = res(dir, "list --bogus " + file);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("unknown option '--bogus'"), std::string::npos) << run.err;
+
+    // A wrong count shows the words taken as arguments.
+    run = res(dir, "extract " + file + " 3 -- 1");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("got '" + exe.string() + "' '3' '1'"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+}

@@ -11,6 +11,10 @@
 
 #include <pakforge/Version.h>
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,18 +40,37 @@ const char* const kUsage =
     "  list FILE                          one line per resource: type, name, language,\n"
     "                                     size in bytes and details class, tab-separated\n"
     "  extract FILE TYPE NAME LANG OUT    write one resource's bytes to OUT ('-' for stdout);\n"
-    "                                     TYPE and NAME as 'list' prints them, LANG decimal or 0x hex\n"
+    "                                     TYPE and NAME as 'list' prints them, in any case,\n"
+    "                                     LANG decimal or 0x hex\n"
     "  set-icon FILE ICO                  add a new icon group MAINICON (language 0) filled\n"
     "                                     from the .ico file, then write all resources back\n"
     "  rewrite FILE                       read all resources and write them all back\n"
     "\n"
+    "Options may come before, between or after the arguments; '--' ends them.\n"
+    "\n"
     "Options:\n"
     "  -h, --help                         show this help and exit\n"
-    "  --version                          show the version and exit\n"
+    "  -V, --version                      show the version and exit\n"
     "\n"
-    "Numeric types and names are decimal (14 is an icon group, 3 an icon image).\n"
+    "Numeric types and names are decimal (14 is an icon group, 3 an icon image);\n"
+    "types and names are compared without regard to case, as Windows compares them.\n"
     "A failed change leaves FILE as it was. Exit status: 0 on success, 1 on failure,\n"
-    "2 on wrong usage.\n";
+    "2 on wrong usage, 130 when interrupted.\n";
+
+class Interrupted : public std::exception {
+  public:
+    const char* what() const noexcept override { return "Interrupted"; }
+};
+
+// Windows reports Ctrl-C on another thread and lets the work go on: it stops
+// here, before a file is changed. POSIX ends the process at once.
+volatile std::sig_atomic_t interrupted = 0;
+void onInterrupt() {
+    interrupted = 1;
+}
+void stopIfInterrupted() {
+    if (interrupted) throw Interrupted();
+}
 
 class UsageError : public std::exception {
   public:
@@ -61,11 +84,13 @@ class UsageError : public std::exception {
 // Output that cannot be written (a full disk, a closed pipe) is a failure,
 // not a silent success.
 void writeStdout(std::span<const std::uint8_t> bytes) {
+    stopIfInterrupted();
     if (!os::writeBytes(os::StdStream::Out, bytes.data(), bytes.size()))
         throw Exception("cannot write to standard output");
 }
 
 void writeStdout(std::string_view text) {
+    stopIfInterrupted();
     if (!os::writeText(os::StdStream::Out, text)) throw Exception("cannot write to standard output");
 }
 
@@ -82,6 +107,7 @@ void loadModule(TNTModule& module, const std::filesystem::path& file) {
 }
 
 void saveModule(TNTModule& module, const std::filesystem::path& file) {
+    stopIfInterrupted();
     try {
         module.SaveToFile(file);
     } catch (const Exception& e) {
@@ -128,8 +154,8 @@ int extractCommand(const std::filesystem::path& file, const std::string& type, c
     const TResourceDetails* found = nullptr;
     for (std::int32_t i = 0; i < module.GetResourceCount(); ++i) {
         const TResourceDetails* d = module.GetResourceDetails(i);
-        if (d->ResourceType == wantedType && d->ResourceName() == wantedName &&
-            d->ResourceLanguage == language)
+        if (sameTextIgnoreCase(d->ResourceType, wantedType) &&
+            sameTextIgnoreCase(d->ResourceName(), wantedName) && d->ResourceLanguage == language)
             found = d; // the last of an identity is the one a save keeps
     }
     if (!found)
@@ -142,6 +168,7 @@ int extractCommand(const std::filesystem::path& file, const std::string& type, c
     }
     PendingFile pending(pathFromUtf8(out));
     writeWholeFile(pending.tempPath(), bytes);
+    stopIfInterrupted();
     pending.commit();
     return 0;
 }
@@ -170,40 +197,73 @@ int rewriteCommand(const std::filesystem::path& file) {
     return 0;
 }
 
-void expectArgs(const std::vector<std::string>& args, std::size_t count, const char* synopsis) {
-    if (args.size() != count + 1)
-        throw UsageError(std::string("'") + args[0] + "' takes " + std::to_string(count) + " argument" +
-                         (count == 1 ? "" : "s") + ": pakforge-res " + synopsis);
+void expectArgs(const std::string& command, const std::vector<std::string>& operands, std::size_t count,
+                const char* synopsis) {
+    if (operands.size() == count) return;
+    std::string taken = operands.empty() ? std::string("none was given") : "got";
+    for (const auto& operand : operands) taken += " '" + operand + "'";
+    throw UsageError("'" + command + "' takes " + std::to_string(count) + " argument" +
+                     (count == 1 ? "" : "s") + ": pakforge-res " + synopsis + "; " + taken);
 }
 
 int run(const std::vector<std::string>& args) {
-    if (args.empty()) throw UsageError("no command given");
-    const std::string& command = args[0];
-    if (command == "-h" || command == "--help") {
+    // Every word after the first "--" is an argument. They are kept from
+    // CLI11, which (2.1) hands them to the top level once a command has taken
+    // an argument.
+    const auto end = std::find(args.begin(), args.end(), "--");
+    std::vector<std::string> words(args.begin(), end);
+    const std::vector<std::string> afterEnd(end == args.end() ? end : end + 1, args.end());
+
+    CLI::App app{"", "pakforge-res"};
+    app.set_help_flag("-h,--help");
+    app.set_version_flag("-V,--version", std::string("pakforge-res ") + PAKFORGE_VERSION);
+    app.require_subcommand(0, 1);
+    // -h and -V also after a command; words it does not know are kept, and
+    // reported below in this tool's terms.
+    app.fallthrough();
+    app.allow_extras();
+    std::vector<std::string> operands;
+    for (const char* name : {"list", "extract", "set-icon", "rewrite"}) {
+        CLI::App* command = app.add_subcommand(name);
+        command->allow_extras();
+        command->add_option("arguments", operands)->allow_extra_args();
+    }
+    std::reverse(words.begin(), words.end()); // CLI11 takes them last first
+    try {
+        app.parse(words);
+    } catch (const CLI::CallForHelp&) {
         writeStdout(kUsage);
         return 0;
-    }
-    if (command == "--version") {
-        writeStdout(std::string("pakforge-res ") + PAKFORGE_VERSION + "\n");
+    } catch (const CLI::CallForVersion& e) {
+        writeStdout(std::string(e.what()) + "\n");
         return 0;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
     }
+    const auto chosen = app.get_subcommands();
+    const std::string command = chosen.empty() ? std::string() : chosen.front()->get_name();
+    for (const std::string& word : app.remaining(true)) {
+        if (word.size() > 1 && word[0] == '-') throw UsageError("unknown option '" + word + "'");
+        if (command.empty()) throw UsageError("unknown command '" + word + "'");
+    }
+    if (command.empty())
+        throw UsageError(afterEnd.empty() ? "no command given" : "no command given before '--'");
+    operands.insert(operands.end(), afterEnd.begin(), afterEnd.end());
+
     if (command == "list") {
-        expectArgs(args, 1, "list FILE");
-        return listCommand(pathFromUtf8(args[1]));
+        expectArgs(command, operands, 1, "list FILE");
+        return listCommand(pathFromUtf8(operands[0]));
     }
     if (command == "extract") {
-        expectArgs(args, 5, "extract FILE TYPE NAME LANG OUT");
-        return extractCommand(pathFromUtf8(args[1]), args[2], args[3], args[4], args[5]);
+        expectArgs(command, operands, 5, "extract FILE TYPE NAME LANG OUT");
+        return extractCommand(pathFromUtf8(operands[0]), operands[1], operands[2], operands[3], operands[4]);
     }
     if (command == "set-icon") {
-        expectArgs(args, 2, "set-icon FILE ICO");
-        return setIconCommand(pathFromUtf8(args[1]), pathFromUtf8(args[2]));
+        expectArgs(command, operands, 2, "set-icon FILE ICO");
+        return setIconCommand(pathFromUtf8(operands[0]), pathFromUtf8(operands[1]));
     }
-    if (command == "rewrite") {
-        expectArgs(args, 1, "rewrite FILE");
-        return rewriteCommand(pathFromUtf8(args[1]));
-    }
-    throw UsageError("unknown command '" + command + "'");
+    expectArgs(command, operands, 1, "rewrite FILE");
+    return rewriteCommand(pathFromUtf8(operands[0]));
 }
 
 } // namespace
@@ -213,8 +273,12 @@ namespace {
 int resMain(const std::vector<std::string>& args) {
     // The resource classes, in their start-up order.
     pakforge::InitResourceVersionInfo();
+    os::catchInterrupts(onInterrupt);
     try {
         return run(args);
+    } catch (const Interrupted& e) {
+        os::writeText(os::StdStream::Err, std::string(e.what()) + "\n");
+        return os::kInterruptedStatus;
     } catch (const UsageError& e) {
         os::writeText(os::StdStream::Err, std::string("pakforge-res: ") + e.what() +
                                               "\nTry 'pakforge-res --help' for more information.\n");

@@ -155,7 +155,11 @@ TEST_F(CliRobustness, TermOrIntAtAnyMomentLeavesNoTraceAndTheOldOutput) {
             // 143 and 130 from the shell before the handler was in place.
             EXPECT_TRUE(status == 130 || status == 143) << where;
             if (out.find("Interrupted") != std::string::npos) ++interrupted;
-            EXPECT_EQ(readFile(dir / "out.exe"), old) << where;
+            // A signal in the instant after the rename finds the build done:
+            // the output is then the whole new file, never a part of it.
+            if (readFile(dir / "out.exe") != old) {
+                EXPECT_TRUE(unzipTestPasses(dir / "out.exe")) << where;
+            }
             EXPECT_TRUE(leftovers(dir.path()).empty()) << where;
         }
     }

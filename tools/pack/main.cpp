@@ -242,6 +242,9 @@ std::string parseArguments(const std::vector<std::string>& args, Options& option
     const std::vector<std::string> afterEnd(end == args.end() ? end : end + 1, args.end());
 
     CLI::App app{"", "pakforge-pack"};
+    // Before the commands, which take it over: a path such as /tmp/x.dat is
+    // an operand, on Windows too.
+    app.allow_windows_style_options(false);
     app.set_help_flag("-h,--help");
     app.set_version_flag("-V,--version", std::string("pakforge-pack ") + PAKFORGE_VERSION);
     app.require_subcommand(0, 1);

@@ -215,6 +215,9 @@ int run(const std::vector<std::string>& args) {
     const std::vector<std::string> afterEnd(end == args.end() ? end : end + 1, args.end());
 
     CLI::App app{"", "pakforge-res"};
+    // Before the commands, which take it over: a path such as /tmp/x.dat is
+    // an operand, on Windows too.
+    app.allow_windows_style_options(false);
     app.set_help_flag("-h,--help");
     app.set_version_flag("-V,--version", std::string("pakforge-res ") + PAKFORGE_VERSION);
     app.require_subcommand(0, 1);

@@ -45,11 +45,6 @@ public:
         return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
                (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
     }
-    std::uint64_t u64() {
-        const std::uint64_t low = u32();
-        return low | (static_cast<std::uint64_t>(u32()) << 32);
-    }
-    std::int16_t i16() { return static_cast<std::int16_t>(u16()); }
     std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
 
     std::span<const std::uint8_t> bytes(std::uint64_t count) { return take(count); }
@@ -89,10 +84,6 @@ public:
     }
     void u32(std::uint32_t v) {
         for (int i = 0; i < 4; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-    void u64(std::uint64_t v) {
-        u32(static_cast<std::uint32_t>(v));
-        u32(static_cast<std::uint32_t>(v >> 32));
     }
     void bytes(std::span<const std::uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
     void utf16(std::u16string_view text) {

@@ -39,7 +39,6 @@ inline constexpr std::uint32_t MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE = 1;
 // Sets the process-wide UI level; returns the previous one. The window
 // argument is passed on to msi.dll (an HWND*); libmsi has no UI and ignores it.
 int MsiSetInternalUI(int level, void* window);
-int currentInternalUILevel();
 
 // Opens a package for reading; 0 on success with *handle set.
 std::uint32_t MsiOpenPackageExW(const std::u16string& path, std::uint32_t options, MSIHANDLE* handle);

@@ -45,7 +45,6 @@ class MainWindow : public QWidget, public ui::MainView {
     void setAboutWindow(QWidget* about) { about_ = about; }
     BlockingRunner& runner() { return runner_; }
     int logCapacity() const { return logCapacity_; }
-    void setLogCapacity(int lines) { logCapacity_ = lines; }
 
     // ui::View
     void messageBox(std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon) override;

@@ -123,7 +123,6 @@ class TExIconCursor {
     std::int32_t GetWidth() const;
     std::int32_t GetHeight() const;
     TPixelFormat GetPixelFormat() const;
-    bool GetTransparent() const { return true; }
     // The current image's palette, for 1, 4 and 8-bit bitmap images (made on
     // first request from the colour table); empty otherwise.
     const std::vector<TPaletteEntry>& GetPalette();

@@ -123,7 +123,6 @@ void TVersionCheck::CheckVersion() {
 void TVersionCheck::WaitForCheck() {
     if (!FVInfoDownload || waiting_ || inHandOver_) return;
     TVInfoDownload& worker = *FVInfoDownload;
-    worker.Terminate();
     {
         FlagScope wait(waiting_);
         ui_.ServeUntil([&worker] { return worker.Finished(); });

@@ -33,10 +33,6 @@ class TVInfoDownload {
     ~TVInfoDownload();
 
     void Start();
-    // Asks the worker to end; the request itself cannot be interrupted, so
-    // the worker does not look.
-    void Terminate() { terminated_ = true; }
-    bool Terminated() const { return terminated_; }
     bool Finished() const { return finished_; }
     // After Finished: waits for the thread itself to be gone.
     void Join();
@@ -57,7 +53,6 @@ class TVInfoDownload {
     std::u16string answer_;
     bool failed_ = false;
     std::string failure_;
-    std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
     std::thread thread_;
 };

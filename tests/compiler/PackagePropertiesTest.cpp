@@ -31,7 +31,8 @@ TEST(PackageProperties, ReadsTheThreeValuesAndSwitchesTheUiOff) {
     platform::MsiSetInternalUI(platform::INSTALLUILEVEL_DEFAULT, nullptr);
     PackageProperties props;
     props.GetMSIProperty(u(msi));
-    EXPECT_EQ(platform::currentInternalUILevel(), platform::INSTALLUILEVEL_NONE);
+    EXPECT_EQ(platform::MsiSetInternalUI(platform::INSTALLUILEVEL_NOCHANGE, nullptr),
+              platform::INSTALLUILEVEL_NONE);
     EXPECT_EQ(props.FProductName, u"Widget Studio");
     EXPECT_EQ(props.FProductVersion, u"4.10.0017");
     EXPECT_EQ(props.FManufacturer, u"ACME & Sons");

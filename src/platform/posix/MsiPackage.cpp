@@ -194,10 +194,6 @@ int MsiSetInternalUI(int level, void* /*window*/) {
     return previous;
 }
 
-int currentInternalUILevel() {
-    return uiLevel;
-}
-
 std::uint32_t MsiOpenPackageExW(const std::u16string& path, std::uint32_t /*options*/, MSIHANDLE* handle) {
     if (!handle || path.empty()) return ERROR_INVALID_PARAMETER;
     const auto file = pathFromUtf16(path);

@@ -16,10 +16,6 @@ int MsiSetInternalUI(int level, void* window) {
     return ::MsiSetInternalUI(static_cast<INSTALLUILEVEL>(level), static_cast<HWND*>(window));
 }
 
-int currentInternalUILevel() {
-    return ::MsiSetInternalUI(::INSTALLUILEVEL_NOCHANGE, nullptr);
-}
-
 std::uint32_t MsiOpenPackageExW(const std::u16string& path, std::uint32_t options, MSIHANDLE* handle) {
     if (!handle) return ERROR_INVALID_PARAMETER;
     ::MSIHANDLE opened = 0;

@@ -65,9 +65,9 @@ int PeHeaders::rawSectionOfRva(std::uint64_t rva) const {
     return -1;
 }
 
-PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
-    PeHeaders h;
-    ByteReader r(file);
+namespace {
+
+void readDosHeader(ByteReader& r, PeHeaders& h) {
     guarded("the DOS header", [&] {
         if (r.u16() != 0x5A4D) throw EBadImage("no MZ signature");
         r.seek(0x3C);
@@ -77,6 +77,9 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
         return 0;
     });
     h.coffOffset = h.peOffset + 4;
+}
+
+void readCoffHeader(ByteReader& r, PeHeaders& h) {
     guarded("the COFF header", [&] {
         h.machine = r.u16();
         h.numberOfSections = r.u16();
@@ -90,7 +93,26 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
     h.optionalOffset = h.coffOffset + 20;
     if (h.numberOfSections == 0) throw EBadImage("the image has no sections");
     if (h.numberOfSections > kMaxSections) throw EBadImage("too many sections");
+}
 
+void readDataDirectories(ByteReader& opt, PeHeaders& h) {
+    const std::uint32_t countOffset = h.pe32Plus ? 108 : 92;
+    opt.seek(countOffset);
+    h.numberOfRvaAndSizes = opt.u32();
+    h.dataDirectoryOffset = h.optionalOffset + countOffset + 4;
+    // Entries past the 16 defined ones mean nothing to the loader.
+    const std::uint32_t count = std::min<std::uint32_t>(h.numberOfRvaAndSizes, 16);
+    if (!opt.canRead(std::uint64_t{count} * 8))
+        throw EBadImage("the data directories do not fit the optional header");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        DataDirectory d;
+        d.rva = opt.u32();
+        d.size = opt.u32();
+        h.directories.push_back(d);
+    }
+}
+
+void readOptionalHeader(ByteReader& r, PeHeaders& h) {
     guarded("the optional header", [&] {
         ByteReader opt(r.bytes(h.sizeOfOptionalHeader));
         const std::uint16_t magic = opt.u16();
@@ -109,26 +131,15 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
         h.sizeOfImage = opt.u32();
         h.sizeOfHeaders = opt.u32();
         h.checkSum = opt.u32();
-        const std::uint32_t countOffset = h.pe32Plus ? 108 : 92;
-        opt.seek(countOffset);
-        h.numberOfRvaAndSizes = opt.u32();
-        h.dataDirectoryOffset = h.optionalOffset + countOffset + 4;
-        // Entries past the 16 defined ones mean nothing to the loader.
-        const std::uint32_t count = std::min<std::uint32_t>(h.numberOfRvaAndSizes, 16);
-        if (!opt.canRead(std::uint64_t{count} * 8))
-            throw EBadImage("the data directories do not fit the optional header");
-        for (std::uint32_t i = 0; i < count; ++i) {
-            DataDirectory d;
-            d.rva = opt.u32();
-            d.size = opt.u32();
-            h.directories.push_back(d);
-        }
+        readDataDirectories(opt, h);
         return 0;
     });
     if (!isPowerOfTwo(h.fileAlignment) || !isPowerOfTwo(h.sectionAlignment) ||
         h.sectionAlignment < h.fileAlignment)
         throw EBadImage("impossible section or file alignment");
+}
 
+void readSectionTable(ByteReader& r, PeHeaders& h) {
     h.sectionTableOffset = h.optionalOffset + h.sizeOfOptionalHeader;
     guarded("the section table", [&] {
         r.seek(h.sectionTableOffset);
@@ -151,6 +162,17 @@ PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
         }
         return 0;
     });
+}
+
+} // namespace
+
+PeHeaders parseHeaders(std::span<const std::uint8_t> file) {
+    PeHeaders h;
+    ByteReader r(file);
+    readDosHeader(r, h);
+    readCoffHeader(r, h);
+    readOptionalHeader(r, h);
+    readSectionTable(r, h);
     return h;
 }
 
@@ -315,8 +337,107 @@ constexpr std::uint64_t kPageSize = 4096;
 
 } // namespace
 
+namespace {
+
+using Problems = std::vector<std::string>;
+
+void checkHeaders(const PeHeaders& h, std::uint64_t fileSize, Problems& problems) {
+    const std::uint64_t fa = h.fileAlignment, sa = h.sectionAlignment;
+    // Below a page the file is mapped as it is: file and memory layouts must agree.
+    const bool flat = sa < kPageSize;
+    if (flat && fa != sa)
+        problems.push_back("SectionAlignment below the page size without a matching FileAlignment");
+    if (!flat && fa < 512) problems.push_back("FileAlignment below 512");
+    if (fa > 65536) problems.push_back("FileAlignment above 64 KB");
+    const std::uint64_t tableEnd =
+        std::uint64_t{h.sectionTableOffset} + h.sections.size() * kSectionHeaderSize;
+    if (h.sizeOfHeaders < tableEnd) problems.push_back("SizeOfHeaders does not cover the section table");
+    if (h.sizeOfHeaders % fa) problems.push_back("SizeOfHeaders is not a multiple of FileAlignment");
+    if (h.sizeOfHeaders > fileSize) problems.push_back("SizeOfHeaders exceeds the file");
+}
+
+void checkRawData(const PeHeaders& h, const SectionHeader& s, const std::string& name, std::uint64_t fileSize,
+                  Problems& problems) {
+    const std::uint64_t fa = h.fileAlignment;
+    if (s.pointerToRawData % fa) problems.push_back(name + ": PointerToRawData not aligned");
+    if (s.sizeOfRawData % fa) problems.push_back(name + ": SizeOfRawData not aligned");
+    if (h.sectionAlignment < kPageSize && s.pointerToRawData != s.virtualAddress)
+        problems.push_back(name + ": PointerToRawData differs from VirtualAddress below page alignment");
+    if (s.pointerToRawData < h.sizeOfHeaders) problems.push_back(name + ": raw data overlaps the headers");
+    if (std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > fileSize)
+        problems.push_back(name + ": raw data runs past the end of the file");
+}
+
+// Each section starts where the one before ends in memory, rounded up to
+// SectionAlignment; the first right after the headers. SizeOfImage ends
+// where the last one does.
+void checkSections(const PeHeaders& h, std::uint64_t fileSize, Problems& problems) {
+    const std::uint64_t sa = h.sectionAlignment;
+    std::uint64_t expectedVa = alignUp(h.sizeOfHeaders, sa);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> rawRanges;
+    for (std::size_t i = 0; i < h.sections.size(); ++i) {
+        const auto& s = h.sections[i];
+        const std::string name = "section " + std::to_string(i) + " (" + s.nameText() + ")";
+        if (s.virtualAddress % sa)
+            problems.push_back(name + ": VirtualAddress " + hex(s.virtualAddress) + " not aligned");
+        if (s.virtualAddress != expectedVa)
+            problems.push_back(name + ": sections are not contiguous (VirtualAddress " +
+                               hex(s.virtualAddress) + ", expected " + hex(expectedVa) + ")");
+        expectedVa = alignUp(std::uint64_t{s.virtualAddress} + s.virtualExtent(), sa);
+        if (s.sizeOfRawData) {
+            checkRawData(h, s, name, fileSize, problems);
+            rawRanges.emplace_back(s.pointerToRawData, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
+        }
+    }
+    std::sort(rawRanges.begin(), rawRanges.end());
+    for (std::size_t i = 1; i < rawRanges.size(); ++i)
+        if (rawRanges[i].first < rawRanges[i - 1].second)
+            problems.push_back("raw data of two sections overlaps");
+    if (h.sizeOfImage != expectedVa)
+        problems.push_back("SizeOfImage " + hex(h.sizeOfImage) + " does not end at the last section (" +
+                           hex(expectedVa) + ")");
+}
+
+void checkDataDirectory(const PeHeaders& h, std::uint32_t i, std::uint64_t fileSize, Problems& problems) {
+    const DataDirectory d = h.directories[i];
+    const std::string name = "data directory " + std::to_string(i);
+    if (i == kDirSecurity) {
+        if (std::uint64_t{d.rva} + d.size > fileSize)
+            problems.push_back("certificate table runs past the end of the file");
+        return;
+    }
+    if (i == kDirBoundImport && d.rva < h.sizeOfHeaders) return; // lives in the headers
+    const int index = h.sectionOfRva(d.rva);
+    if (index < 0) {
+        problems.push_back(name + " lies outside every section");
+        return;
+    }
+    const auto& s = h.sections[static_cast<std::size_t>(index)];
+    const std::uint64_t end =
+        std::uint64_t{s.virtualAddress} + alignUp(s.virtualExtent(), h.sectionAlignment);
+    if (std::uint64_t{d.rva} + d.size > end) problems.push_back(name + " runs past its section");
+    // Reading a file that is not mapped, the system finds a section by
+    // its raw size: that must lead to the same section.
+    const int byRaw = h.rawSectionOfRva(d.rva);
+    if (byRaw >= 0 && byRaw != index)
+        problems.push_back(name + " lies in section " + std::to_string(index) +
+                           " but the raw data of section " + std::to_string(byRaw) + " covers its address");
+}
+
+void checkContents(std::span<const std::uint8_t> file, const PeHeaders& h, Problems& problems) {
+    try {
+        forEachResource(file, h, [](const ResourceEntry&) {});
+    } catch (const Exception& e) {
+        problems.push_back("resource directory: " + e.message());
+    }
+    if (h.checkSum && h.checkSum != computeCheckSum(file, h.checkSumOffset()))
+        problems.push_back("CheckSum is wrong");
+}
+
+} // namespace
+
 std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
-    std::vector<std::string> problems;
+    Problems problems;
     PeHeaders h;
     try {
         h = parseHeaders(file);
@@ -324,82 +445,11 @@ std::vector<std::string> validateLayout(std::span<const std::uint8_t> file) {
         problems.push_back(e.message());
         return problems;
     }
-    auto problem = [&](std::string text) { problems.push_back(std::move(text)); };
-    const std::uint64_t fa = h.fileAlignment, sa = h.sectionAlignment;
-    // Below a page the file is mapped as it is: file and memory layouts must agree.
-    const bool flat = sa < kPageSize;
-    if (flat && fa != sa) problem("SectionAlignment below the page size without a matching FileAlignment");
-    if (!flat && fa < 512) problem("FileAlignment below 512");
-    if (fa > 65536) problem("FileAlignment above 64 KB");
-    const std::uint64_t tableEnd =
-        std::uint64_t{h.sectionTableOffset} + h.sections.size() * kSectionHeaderSize;
-    if (h.sizeOfHeaders < tableEnd) problem("SizeOfHeaders does not cover the section table");
-    if (h.sizeOfHeaders % fa) problem("SizeOfHeaders is not a multiple of FileAlignment");
-    if (h.sizeOfHeaders > file.size()) problem("SizeOfHeaders exceeds the file");
-
-    // Each section starts where the one before ends in memory, rounded up to
-    // SectionAlignment; the first right after the headers.
-    std::uint64_t expectedVa = alignUp(h.sizeOfHeaders, sa);
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> rawRanges;
-    for (std::size_t i = 0; i < h.sections.size(); ++i) {
-        const auto& s = h.sections[i];
-        const std::string name = "section " + std::to_string(i) + " (" + s.nameText() + ")";
-        if (s.virtualAddress % sa)
-            problem(name + ": VirtualAddress " + hex(s.virtualAddress) + " not aligned");
-        if (s.virtualAddress != expectedVa)
-            problem(name + ": sections are not contiguous (VirtualAddress " + hex(s.virtualAddress) +
-                    ", expected " + hex(expectedVa) + ")");
-        expectedVa = alignUp(std::uint64_t{s.virtualAddress} + s.virtualExtent(), sa);
-        if (s.sizeOfRawData) {
-            if (s.pointerToRawData % fa) problem(name + ": PointerToRawData not aligned");
-            if (s.sizeOfRawData % fa) problem(name + ": SizeOfRawData not aligned");
-            if (flat && s.pointerToRawData != s.virtualAddress)
-                problem(name + ": PointerToRawData differs from VirtualAddress below page alignment");
-            if (s.pointerToRawData < h.sizeOfHeaders) problem(name + ": raw data overlaps the headers");
-            if (std::uint64_t{s.pointerToRawData} + s.sizeOfRawData > file.size())
-                problem(name + ": raw data runs past the end of the file");
-            rawRanges.emplace_back(s.pointerToRawData, std::uint64_t{s.pointerToRawData} + s.sizeOfRawData);
-        }
-    }
-    std::sort(rawRanges.begin(), rawRanges.end());
-    for (std::size_t i = 1; i < rawRanges.size(); ++i)
-        if (rawRanges[i].first < rawRanges[i - 1].second) problem("raw data of two sections overlaps");
-    if (h.sizeOfImage != expectedVa)
-        problem("SizeOfImage " + hex(h.sizeOfImage) + " does not end at the last section (" +
-                hex(expectedVa) + ")");
-
-    for (std::uint32_t i = 0; i < h.directories.size(); ++i) {
-        const DataDirectory d = h.directories[i];
-        if (!d.rva && !d.size) continue;
-        const std::string name = "data directory " + std::to_string(i);
-        if (i == kDirSecurity) {
-            if (std::uint64_t{d.rva} + d.size > file.size())
-                problem("certificate table runs past the end of the file");
-            continue;
-        }
-        if (i == kDirBoundImport && d.rva < h.sizeOfHeaders) continue; // lives in the headers
-        const int index = h.sectionOfRva(d.rva);
-        if (index < 0) {
-            problem(name + " lies outside every section");
-            continue;
-        }
-        const auto& s = h.sections[static_cast<std::size_t>(index)];
-        const std::uint64_t end = std::uint64_t{s.virtualAddress} + alignUp(s.virtualExtent(), sa);
-        if (std::uint64_t{d.rva} + d.size > end) problem(name + " runs past its section");
-        // Reading a file that is not mapped, the system finds a section by
-        // its raw size: that must lead to the same section.
-        const int byRaw = h.rawSectionOfRva(d.rva);
-        if (byRaw >= 0 && byRaw != index)
-            problem(name + " lies in section " + std::to_string(index) + " but the raw data of section " +
-                    std::to_string(byRaw) + " covers its address");
-    }
-
-    try {
-        forEachResource(file, h, [](const ResourceEntry&) {});
-    } catch (const Exception& e) {
-        problem("resource directory: " + e.message());
-    }
-    if (h.checkSum && h.checkSum != computeCheckSum(file, h.checkSumOffset())) problem("CheckSum is wrong");
+    checkHeaders(h, file.size(), problems);
+    checkSections(h, file.size(), problems);
+    for (std::uint32_t i = 0; i < h.directories.size(); ++i)
+        if (h.directories[i].rva || h.directories[i].size) checkDataDirectory(h, i, file.size(), problems);
+    checkContents(file, h, problems);
     return problems;
 }
 

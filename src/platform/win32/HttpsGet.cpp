@@ -170,12 +170,17 @@ struct ExtraTrust {
             return;
         }
         const std::unique_ptr<const CERT_CONTEXT, CertFree> cert(raw);
+        const auto chain = buildChain(cert.get());
+        if (chain && endsInTrustedRoot(*chain)) fitsHost(chain.get());
+    }
 
-        // The extra roots and the intermediates the server sent.
+    // The server's chain over the extra roots and the intermediates the
+    // server sent; null (and the error set) when there is none.
+    std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> buildChain(const CERT_CONTEXT* cert) {
         const Store pool(::CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
         if (!pool) {
             fail("cannot check the server's certificate");
-            return;
+            return nullptr;
         }
         ::CertAddStoreToCollection(pool.get(), roots, 0, 0);
         if (cert->hCertStore) ::CertAddStoreToCollection(pool.get(), cert->hCertStore, 0, 0);
@@ -188,52 +193,55 @@ struct ExtraTrust {
         para.RequestedUsage.Usage.cUsageIdentifier = 1;
         para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
         const CERT_CHAIN_CONTEXT* rawChain = nullptr;
-        if (!::CertGetCertificateChain(nullptr, cert.get(), nullptr, pool.get(), &para, 0, nullptr, &rawChain) ||
+        if (!::CertGetCertificateChain(nullptr, cert, nullptr, pool.get(), &para, 0, nullptr, &rawChain) ||
             !rawChain) {
             fail("cannot build the server's certificate chain");
-            return;
+            return nullptr;
         }
-        const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
+        std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(rawChain);
         if (chain->cChain < 1 || chain->rgpChain[0]->cElement < 1) {
             fail("the server's certificate chain is empty");
-            return;
+            return nullptr;
         }
-        const DWORD status = chain->TrustStatus.dwErrorStatus;
+        return chain;
+    }
+
+    // Valid but for an unknown root, and that root one of the extra ones.
+    bool endsInTrustedRoot(const CERT_CHAIN_CONTEXT& chain) {
+        const DWORD status = chain.TrustStatus.dwErrorStatus;
         if (status & ~DWORD{CERT_TRUST_IS_UNTRUSTED_ROOT}) {
             fail("the server's certificate chain is not valid (trust status " + std::to_string(status) + ")");
-            return;
+            return false;
         }
-        if (status & CERT_TRUST_IS_UNTRUSTED_ROOT) {
-            const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-            const CERT_CONTEXT* root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-            bool known = false;
-            for (const CERT_CONTEXT* c = nullptr; !known && (c = ::CertEnumCertificatesInStore(roots, c));) {
-                if (sameCertificate(c, root)) {
-                    known = true;
-                    ::CertFreeCertificateContext(c);
-                }
-            }
-            if (!known) {
-                fail("the server's certificate is signed by an unknown authority");
-                return;
+        if (!(status & CERT_TRUST_IS_UNTRUSTED_ROOT)) return true;
+        const CERT_SIMPLE_CHAIN* simple = chain.rgpChain[0];
+        const CERT_CONTEXT* root = simple->rgpElement[simple->cElement - 1]->pCertContext;
+        bool known = false;
+        for (const CERT_CONTEXT* c = nullptr; !known && (c = ::CertEnumCertificatesInStore(roots, c));) {
+            if (sameCertificate(c, root)) {
+                known = true;
+                ::CertFreeCertificateContext(c);
             }
         }
+        if (!known) fail("the server's certificate is signed by an unknown authority");
+        return known;
+    }
 
+    void fitsHost(const CERT_CHAIN_CONTEXT* chain) {
         SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
         ssl.cbSize = sizeof ssl;
         ssl.dwAuthType = AUTHTYPE_SERVER;
-        ssl.fdwChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA; // the root was matched above
+        ssl.fdwChecks = SECURITY_FLAG_IGNORE_UNKNOWN_CA; // the root was matched before
         ssl.pwszServerName = host.data();
         CERT_CHAIN_POLICY_PARA policy{};
         policy.cbSize = sizeof policy;
         policy.pvExtraPolicyPara = &ssl;
         CERT_CHAIN_POLICY_STATUS result{};
         result.cbSize = sizeof result;
-        if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &result) ||
-            result.dwError != 0) {
-            fail("the server's certificate does not fit " + narrow(host) + " (" + systemText(result.dwError) + ")");
-            return;
-        }
+        if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result) ||
+            result.dwError != 0)
+            fail("the server's certificate does not fit " + narrow(host) + " (" + systemText(result.dwError) +
+                 ")");
     }
 
     void fail(const std::string& why) {
@@ -313,152 +321,179 @@ void limitTo(HINTERNET handle, Clock::time_point deadline) {
 
 constexpr int kMaxRedirects = 10;
 
+int clampMs(std::chrono::milliseconds ms) {
+    return static_cast<int>(std::min<long long>(ms.count(), 0x7fffffff));
+}
+
+// One request, hop by hop through its redirects. Each step returns false
+// with the response's error set.
+class Fetch {
+  public:
+    explicit Fetch(const HttpsRequest& request)
+        : request_(request), connectMs_(clampMs(request.connectTimeout)) {}
+
+    HttpsResponse run() {
+        if (!loadExtraRoots()) return std::move(response_);
+        deadline_ = Clock::now() + request_.totalTimeout;
+        if (!openSession()) return std::move(response_);
+        Target target{wide(request_.host), request_.port, wide(request_.path)};
+        for (int hop = 0; exchange(target, hop) == Hop::Redirected; ++hop) {
+        }
+        return std::move(response_);
+    }
+
+  private:
+    enum class Hop { Done, Redirected, Failed };
+
+    bool fail(std::string why) {
+        response_.error = std::move(why);
+        return false;
+    }
+
+    bool loadExtraRoots() {
+        if (request_.extraCaFile.empty()) return true;
+        extraRoots_.reset(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+        if (!extraRoots_) return fail("cannot hold the extra certificates");
+        return loadPem(request_.extraCaFile, extraRoots_.get(), response_.error);
+    }
+
+    bool openSession() {
+        session_.reset(::WinHttpOpen(wide(request_.userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session_) return fail(failure("WinHttpOpen"));
+        // TLS 1.2 at least, as on Linux (older systems offer less by default);
+        // 1.3 where the system knows it.
+        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+        if (!::WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                sizeof protocols)) {
+            protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+            if (!::WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                    sizeof protocols))
+                return fail(failure("asking for TLS 1.2"));
+        }
+        const int totalMs = clampMs(request_.totalTimeout);
+        ::WinHttpSetTimeouts(session_.get(), connectMs_, connectMs_, totalMs, totalMs);
+        return true;
+    }
+
+    Hop exchange(Target& target, int hop) {
+        const Internet connection(::WinHttpConnect(session_.get(), target.host.c_str(), target.port, 0));
+        if (!connection) return failed(failure("WinHttpConnect"));
+        const Internet handle(openRequest(connection.get(), target.path));
+        if (!handle) return failed(failure("WinHttpOpenRequest"));
+        HINTERNET r = handle.get();
+        ExtraTrust trust;
+        DWORD status = 0;
+        if (!trustExtraRoots(r, target.host, trust) || !send(r, trust) || !receive(r, status))
+            return Hop::Failed;
+        if (isRedirect(status)) {
+            const std::wstring location = locationHeader(r);
+            if (!location.empty()) return follow(location, hop, target);
+        }
+        std::string body;
+        if (!readBody(r, body)) return Hop::Failed;
+        response_.completed = true;
+        response_.status = static_cast<long>(status);
+        response_.body = std::move(body);
+        return Hop::Done;
+    }
+
+    Hop failed(std::string why) {
+        fail(std::move(why));
+        return Hop::Failed;
+    }
+
+    HINTERNET openRequest(HINTERNET connection, const std::wstring& path) {
+        HINTERNET r =
+            ::WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH);
+        if (!r) return nullptr;
+        // Redirects are followed here, where their target can be checked.
+        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        ::WinHttpSetOption(r, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+        DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+        ::WinHttpSetOption(r, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
+        ::WinHttpSetTimeouts(r, connectMs_, connectMs_, remainingMs(deadline_), remainingMs(deadline_));
+        limitTo(r, deadline_);
+        return r;
+    }
+
+    bool trustExtraRoots(HINTERNET r, const std::wstring& host, ExtraTrust& trust) {
+        if (!extraRoots_) return true;
+        trust.roots = extraRoots_.get();
+        trust.host = host;
+        DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+        if (!::WinHttpSetOption(r, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) ||
+            ::WinHttpSetStatusCallback(r, &onStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0) ==
+                WINHTTP_INVALID_STATUS_CALLBACK)
+            return fail(failure("trusting the extra certificates"));
+        return true;
+    }
+
+    bool send(HINTERNET r, ExtraTrust& trust) {
+        const bool sent =
+            ::WinHttpSendRequest(r, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                 reinterpret_cast<DWORD_PTR>(extraRoots_ ? &trust : nullptr));
+        if (!sent) return fail(!trust.error.empty() ? trust.error : failure("WinHttpSendRequest"));
+        // Fail closed: a check that did not run is a check that failed.
+        if (extraRoots_ && (trust.checked == 0 || !trust.error.empty()))
+            return fail(trust.error.empty() ? "the server's certificate could not be checked" : trust.error);
+        return true;
+    }
+
+    bool receive(HINTERNET r, DWORD& status) {
+        limitTo(r, deadline_);
+        if (!::WinHttpReceiveResponse(r, nullptr)) return fail(failure("WinHttpReceiveResponse"));
+        DWORD size = sizeof status;
+        if (!::WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+            return fail(failure("WinHttpQueryHeaders"));
+        return true;
+    }
+
+    Hop follow(const std::wstring& location, int hop, Target& target) {
+        if (hop >= kMaxRedirects) return failed("more than " + std::to_string(kMaxRedirects) + " redirects");
+        if (!resolveLocation(location, target))
+            return failed("the server redirected to " + narrow(location) + ", which is not https");
+        return Hop::Redirected;
+    }
+
+    // The whole body, however many pieces it comes in, up to the cap.
+    bool readBody(HINTERNET r, std::string& body) {
+        for (;;) {
+            if (Clock::now() >= deadline_) return fail("no complete answer in time");
+            limitTo(r, deadline_);
+            DWORD available = 0;
+            if (!::WinHttpQueryDataAvailable(r, &available))
+                return fail(failure("WinHttpQueryDataAvailable"));
+            if (available == 0) return true;
+            if (available > request_.maxBody - body.size())
+                return fail("the answer is longer than " + std::to_string(request_.maxBody) + " bytes");
+            const std::size_t at = body.size();
+            body.resize(at + available);
+            DWORD read = 0;
+            if (!::WinHttpReadData(r, body.data() + at, available, &read))
+                return fail(failure("WinHttpReadData"));
+            body.resize(at + read);
+            if (read == 0) return true;
+        }
+    }
+
+    const HttpsRequest& request_;
+    const int connectMs_;
+    Clock::time_point deadline_;
+    HttpsResponse response_;
+    Store extraRoots_;
+    Internet session_;
+};
+
 } // namespace
 
 HttpsResponse HttpsGet(const HttpsRequest& request) {
     HttpsResponse response;
     response.error = requestProblem(request);
     if (!response.error.empty()) return response;
-
-    Store extraRoots;
-    if (!request.extraCaFile.empty()) {
-        extraRoots.reset(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-        if (!extraRoots) {
-            response.error = "cannot hold the extra certificates";
-            return response;
-        }
-        if (!loadPem(request.extraCaFile, extraRoots.get(), response.error)) return response;
-    }
-
-    const auto deadline = Clock::now() + request.totalTimeout;
-    const Internet session(::WinHttpOpen(wide(request.userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) {
-        response.error = failure("WinHttpOpen");
-        return response;
-    }
-    // TLS 1.2 at least, as on Linux (older systems offer less by default);
-    // 1.3 where the system knows it.
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-        if (!::WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-            response.error = failure("asking for TLS 1.2");
-            return response;
-        }
-    }
-    const int connectMs = static_cast<int>(std::min<long long>(request.connectTimeout.count(), 0x7fffffff));
-    const int totalMs = static_cast<int>(std::min<long long>(request.totalTimeout.count(), 0x7fffffff));
-    ::WinHttpSetTimeouts(session.get(), connectMs, connectMs, totalMs, totalMs);
-
-    Target target{wide(request.host), request.port, wide(request.path)};
-    for (int hop = 0;; ++hop) {
-        const Internet connection(::WinHttpConnect(session.get(), target.host.c_str(), target.port, 0));
-        if (!connection) {
-            response.error = failure("WinHttpConnect");
-            return response;
-        }
-        const Internet handle(::WinHttpOpenRequest(connection.get(), L"GET", target.path.c_str(), nullptr,
-                                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                   WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH));
-        if (!handle) {
-            response.error = failure("WinHttpOpenRequest");
-            return response;
-        }
-        HINTERNET r = handle.get();
-        // Redirects are followed here, where their target can be checked.
-        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-        ::WinHttpSetOption(r, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
-        DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-        ::WinHttpSetOption(r, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
-        ::WinHttpSetTimeouts(r, connectMs, connectMs, remainingMs(deadline), remainingMs(deadline));
-        limitTo(r, deadline);
-
-        ExtraTrust trust;
-        if (extraRoots) {
-            trust.roots = extraRoots.get();
-            trust.host = target.host;
-            DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-            if (!::WinHttpSetOption(r, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags) ||
-                ::WinHttpSetStatusCallback(r, &onStatus, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0) ==
-                    WINHTTP_INVALID_STATUS_CALLBACK) {
-                response.error = failure("trusting the extra certificates");
-                return response;
-            }
-        }
-
-        const bool sent = ::WinHttpSendRequest(r, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                                               reinterpret_cast<DWORD_PTR>(extraRoots ? &trust : nullptr));
-        if (!sent) {
-            response.error = !trust.error.empty() ? trust.error : failure("WinHttpSendRequest");
-            return response;
-        }
-        // Fail closed: a check that did not run is a check that failed.
-        if (extraRoots && (trust.checked == 0 || !trust.error.empty())) {
-            response.error = trust.error.empty() ? "the server's certificate could not be checked" : trust.error;
-            return response;
-        }
-        limitTo(r, deadline);
-        if (!::WinHttpReceiveResponse(r, nullptr)) {
-            response.error = failure("WinHttpReceiveResponse");
-            return response;
-        }
-        DWORD status = 0;
-        DWORD size = sizeof status;
-        if (!::WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-            response.error = failure("WinHttpQueryHeaders");
-            return response;
-        }
-
-        if (isRedirect(status)) {
-            const std::wstring location = locationHeader(r);
-            if (!location.empty()) {
-                if (hop >= kMaxRedirects) {
-                    response.error = "more than " + std::to_string(kMaxRedirects) + " redirects";
-                    return response;
-                }
-                if (!resolveLocation(location, target)) {
-                    response.error = "the server redirected to " + narrow(location) + ", which is not https";
-                    return response;
-                }
-                continue;
-            }
-        }
-
-        // The whole body, however many pieces it comes in, up to the cap.
-        std::string body;
-        for (;;) {
-            if (Clock::now() >= deadline) {
-                response.error = "no complete answer in time";
-                return response;
-            }
-            limitTo(r, deadline);
-            DWORD available = 0;
-            if (!::WinHttpQueryDataAvailable(r, &available)) {
-                response.error = failure("WinHttpQueryDataAvailable");
-                return response;
-            }
-            if (available == 0) break;
-            if (available > request.maxBody - body.size()) {
-                response.error = "the answer is longer than " + std::to_string(request.maxBody) + " bytes";
-                return response;
-            }
-            const std::size_t at = body.size();
-            body.resize(at + available);
-            DWORD read = 0;
-            if (!::WinHttpReadData(r, body.data() + at, available, &read)) {
-                response.error = failure("WinHttpReadData");
-                return response;
-            }
-            body.resize(at + read);
-            if (read == 0) break;
-        }
-        response.completed = true;
-        response.status = static_cast<long>(status);
-        response.body = std::move(body);
-        return response;
-    }
+    return Fetch(request).run();
 }
 
 std::u16string UrlPath(std::u16string_view url, std::size_t maxChars) {

@@ -6,6 +6,8 @@
 #include "ui/WindowHandOver.h"
 #include "ui/WindowRules.h"
 
+#include <stdexcept>
+
 namespace pakforge::ui {
 
 namespace {
@@ -21,7 +23,11 @@ std::u16string fullPath(const std::u16string& argument) {
 } // namespace
 
 Tmainform::Tmainform(MainView& view, MainFormSettings settings)
-    : view_(view), settings_(std::move(settings)) {}
+    : view_(view), settings_(std::move(settings)) {
+    // Not optional: a window whose update check was left out would otherwise
+    // fail only later, when it is first used.
+    if (!settings_.versionCheck) throw std::invalid_argument("Tmainform: no version check was given");
+}
 
 Tmainform::~Tmainform() = default;
 
@@ -40,7 +46,7 @@ void Tmainform::scaleForDensity(int dotsPerInch) {
 }
 
 void Tmainform::FormCreate(const std::vector<std::u16string>& arguments) {
-    FVersionCheck_ = settings_.versionCheck ? settings_.versionCheck() : std::make_unique<NoVersionCheck>();
+    FVersionCheck_ = settings_.versionCheck();
     FVersionCheck_->configure(defaultVersionCheckSettings());
     // (The Windows view enters its single-threaded COM apartment here.)
 

@@ -23,7 +23,8 @@ struct MainFormSettings {
     std::filesystem::path container;
     // Empty: the program's own pakforge.chm.
     std::filesystem::path helpFile;
-    // Empty: NoVersionCheck.
+    // Required: makes the update check the window configures and the
+    // About window uses.
     VersionCheckFactory versionCheck;
     // The update check's hand-over, held while a build runs; may be null.
     WindowHandOver* handOver = nullptr;

@@ -11,10 +11,6 @@
 
 namespace pakforge::ui {
 
-std::u16string NoVersionCheck::FileVersion() const {
-    return programFileVersion();
-}
-
 std::u16string programFileVersion() {
     // A version block holds four numbers; the build names three.
     return utf8ToUtf16(PAKFORGE_VERSION ".0");

@@ -1,7 +1,6 @@
 // The window's side of the update check: the settings the main window gives
 // the component and the calls the About window makes. The update component
-// implements this; until it is wired in, NoVersionCheck stands in (it knows
-// the version and checks nothing).
+// implements this.
 #pragma once
 
 #include <functional>
@@ -27,23 +26,6 @@ class VersionCheck {
     virtual void setNoUpdatesDlg(bool value) = 0;
     // Starts a check and returns at once.
     virtual void CheckVersion() = 0;
-};
-
-class NoVersionCheck : public VersionCheck {
-  public:
-    void configure(const VersionCheckSettings& settings) override { settings_ = settings; }
-    std::u16string FileVersion() const override;
-    void setNoUpdatesDlg(bool value) override { noUpdatesDlg_ = value; }
-    void CheckVersion() override { ++checks_; }
-
-    const VersionCheckSettings& settings() const { return settings_; }
-    bool noUpdatesDlg() const { return noUpdatesDlg_; }
-    int checks() const { return checks_; }
-
-  private:
-    VersionCheckSettings settings_;
-    bool noUpdatesDlg_ = false;
-    int checks_ = 0;
 };
 
 // The build's version as four numbers ("1.0.0.0").

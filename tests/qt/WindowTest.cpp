@@ -9,6 +9,7 @@
 #include "Fixtures.h"
 #include "core/Utf16.h"
 #include "pakforge/Version.h"
+#include "support/FakeVersionCheck.h"
 #include "support/TestFiles.h"
 #include "ui/VersionCheck.h"
 
@@ -117,6 +118,7 @@ class WindowTest : public QObject {
         ui::MainFormSettings s;
         s.container = container;
         s.helpFile = dir / "pakforge.chm";
+        s.versionCheck = [] { return std::make_unique<FakeVersionCheck>(); };
         return s;
     }
 
@@ -425,7 +427,7 @@ class WindowTest : public QObject {
         QCOMPARE(catcher.urls[0].toString(), QStringLiteral("https://%1/pakforge/?ref=pakforge")
                                                  .arg(QString::fromStdU16String(ui::vendorHost())));
 
-        auto* check = dynamic_cast<ui::NoVersionCheck*>(window.form().FVersionCheck());
+        auto* check = dynamic_cast<FakeVersionCheck*>(window.form().FVersionCheck());
         QVERIFY(check);
         QTest::mouseClick(child<QLabel>(about, "UpdateLabel"), Qt::LeftButton);
         QVERIFY(check->noUpdatesDlg());

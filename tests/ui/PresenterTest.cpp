@@ -10,6 +10,7 @@
 #include "compiler/Build.h"
 #include "core/Utf16.h"
 #include "pakforge/Version.h"
+#include "support/FakeVersionCheck.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -145,6 +146,7 @@ class MainFormTest : public ::testing::Test {
         container = makeContainer(dir / "pakforge.dat", readFile(stubExe()));
         settings.container = container;
         settings.helpFile = dir / "pakforge.chm";
+        settings.versionCheck = [] { return std::make_unique<FakeVersionCheck>(); };
     }
     fs::path package(const std::string& name, const ProductInfo& info = {}) {
         return makeMsi(dir.path(), name, info);
@@ -438,9 +440,9 @@ TEST_F(MainFormTest, OtherArgumentCountsOpenTheWindowAsUsual) {
 }
 
 TEST_F(MainFormTest, StartUpConfiguresTheUpdateCheckAndScalesForTheScreen) {
-    NoVersionCheck* check = nullptr;
+    FakeVersionCheck* check = nullptr;
     settings.versionCheck = [&check] {
-        auto made = std::make_unique<NoVersionCheck>();
+        auto made = std::make_unique<FakeVersionCheck>();
         check = made.get();
         return made;
     };
@@ -486,7 +488,7 @@ class FakeAboutView : public AboutView {
     int hides = 0;
 };
 
-class FixedVersion : public NoVersionCheck {
+class FixedVersion : public FakeVersionCheck {
   public:
     explicit FixedVersion(std::u16string version) : version_(std::move(version)) {}
     std::u16string FileVersion() const override { return version_; }
@@ -518,8 +520,7 @@ TEST(AboutForm, VersionLineAndLinks) {
     EXPECT_EQ(view.versionLine, "Product Version:  (x86)");
 
     // Until the version block is read, the build's version stands in.
-    NoVersionCheck stand;
-    EXPECT_EQ(u8(stand.FileVersion()), std::string(PAKFORGE_VERSION) + ".0");
+    EXPECT_EQ(u8(programFileVersion()), std::string(PAKFORGE_VERSION) + ".0");
 }
 
 TEST_F(MainFormTest, HelpOpensTheCompiledFileElseTheHtmlElseSaysSo) {

@@ -10,6 +10,62 @@
 #include "System.h"
 
 namespace stub {
+
+DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderArgument, bool replace) {
+    WText folder;
+    WText name;
+    WText target;
+    WText partial;
+    WText extendedTarget;
+    WText extendedPartial;
+    entryFileName(entry, name);
+    if (!fullPath(folderArgument, folder) || !createFolders(folder)) {
+        const DWORD error = GetLastError();
+        WText text(L"Cannot create the folder\n");
+        text.append(folder.empty() ? WText(folderArgument).c_str() : folder.c_str()).append(L"\n\n");
+        appendSystemMessage(text, error);
+        showMessage(text, MB_ICONERROR);
+        return error ? error : ERROR_PATH_NOT_FOUND;
+    }
+    joinPath(folder, name.c_str(), target);
+    extendedPath(target, extendedTarget);
+    const DWORD exists = GetFileAttributesW(extendedTarget.c_str());
+    if (exists != INVALID_FILE_ATTRIBUTES && (!replace || (exists & FILE_ATTRIBUTE_DIRECTORY))) {
+        WText text(L"The file\n");
+        text.append(displayPath(target, extendedTarget));
+        text.append(replace ? L"\nis a folder; nothing was saved."
+                            : L"\nalready exists and was left as it is.\n\n"
+                              L"Add /y to replace it.");
+        showMessage(text, MB_ICONERROR);
+        return ERROR_FILE_EXISTS;
+    }
+    wchar_t suffix[20];
+    randomHex(suffix, 4);
+    joinPath(folder, L"~", partial);
+    partial.append(suffix).append(L".tmp");
+    extendedPath(partial, extendedPartial);
+
+    // Written beside the target and renamed into place only when complete.
+    Handle file(CreateFileW(extendedPartial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return failWrite(displayPath(target, extendedTarget), GetLastError());
+    const DWORD failed = unpackTo(source, entry, displayPath(target, extendedTarget), file.get());
+    file.close();
+    if (failed) {
+        DeleteFileW(extendedPartial.c_str());
+        return failed;
+    }
+    // Without /y a file that appeared meanwhile is still not replaced.
+    if (!MoveFileExW(extendedPartial.c_str(), extendedTarget.c_str(),
+                     (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
+        DWORD error = GetLastError();
+        DeleteFileW(extendedPartial.c_str());
+        if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
+        return failWrite(displayPath(target, extendedTarget), error);
+    }
+    return 0;
+}
+
 namespace {
 
 // Working folders are "pkf-" and 8 hex digits (16 in earlier versions).
@@ -361,61 +417,6 @@ DWORD runMsiexec(const WText& package, const WText& arguments) {
 }
 
 } // namespace
-
-DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderArgument, bool replace) {
-    WText folder;
-    WText name;
-    WText target;
-    WText partial;
-    WText extendedTarget;
-    WText extendedPartial;
-    entryFileName(entry, name);
-    if (!fullPath(folderArgument, folder) || !createFolders(folder)) {
-        const DWORD error = GetLastError();
-        WText text(L"Cannot create the folder\n");
-        text.append(folder.empty() ? WText(folderArgument).c_str() : folder.c_str()).append(L"\n\n");
-        appendSystemMessage(text, error);
-        showMessage(text, MB_ICONERROR);
-        return error ? error : ERROR_PATH_NOT_FOUND;
-    }
-    joinPath(folder, name.c_str(), target);
-    extendedPath(target, extendedTarget);
-    const DWORD exists = GetFileAttributesW(extendedTarget.c_str());
-    if (exists != INVALID_FILE_ATTRIBUTES && (!replace || (exists & FILE_ATTRIBUTE_DIRECTORY))) {
-        WText text(L"The file\n");
-        text.append(displayPath(target, extendedTarget));
-        text.append(replace ? L"\nis a folder; nothing was saved."
-                            : L"\nalready exists and was left as it is.\n\n"
-                              L"Add /y to replace it.");
-        showMessage(text, MB_ICONERROR);
-        return ERROR_FILE_EXISTS;
-    }
-    wchar_t suffix[20];
-    randomHex(suffix, 4);
-    joinPath(folder, L"~", partial);
-    partial.append(suffix).append(L".tmp");
-    extendedPath(partial, extendedPartial);
-
-    // Written beside the target and renamed into place only when complete.
-    Handle file(CreateFileW(extendedPartial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return failWrite(displayPath(target, extendedTarget), GetLastError());
-    const DWORD failed = unpackTo(source, entry, displayPath(target, extendedTarget), file.get());
-    file.close();
-    if (failed) {
-        DeleteFileW(extendedPartial.c_str());
-        return failed;
-    }
-    // Without /y a file that appeared meanwhile is still not replaced.
-    if (!MoveFileExW(extendedPartial.c_str(), extendedTarget.c_str(),
-                     (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
-        DWORD error = GetLastError();
-        DeleteFileW(extendedPartial.c_str());
-        if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
-        return failWrite(displayPath(target, extendedTarget), error);
-    }
-    return 0;
-}
 
 DWORD installPackage(Source& source, const Entry& entry, const WText& msiexecArguments) {
     Security security;

@@ -188,6 +188,18 @@ bool removeLeftFile(const WText& path) {
     return SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof dispose) != 0;
 }
 
+// Hands `visit` the entries that match the pattern, at most `limit` of them,
+// until it returns false.
+template <class Visit> void forEachMatch(const WText& pattern, int limit, Visit visit) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    int seen = 0;
+    while (visit(found) && ++seen < limit && FindNextFileW(search, &found)) {
+    }
+    FindClose(search);
+}
+
 // Removes the files directly in a stale working folder, then the folder.
 // Subfolders are left (and with them the folder). A folder in use fails to
 // go and is left alone: its package is held open without delete sharing.
@@ -205,17 +217,12 @@ void sweepFolder(const WText& folder) {
         return;
     WText pattern;
     joinPath(extended, L"*", pattern);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
     WText item;
-    int files = 0;
-    do {
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue; // ".", ".." and anything else
+    forEachMatch(pattern, 16, [&](const WIN32_FIND_DATAW& found) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return true; // ".", ".." and anything else
         joinPath(extended, found.cFileName, item);
-        if (!removeLeftFile(item)) break;
-    } while (++files < 16 && FindNextFileW(search, &found));
-    FindClose(search);
+        return removeLeftFile(item);
+    });
     held.close();
     RemoveDirectoryW(extended.c_str());
 }
@@ -230,22 +237,18 @@ void sweepStaleFolders(const WText& base) {
     pattern.append(L'*');
     WText extendedPattern;
     extendedPath(pattern, extendedPattern);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(extendedPattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
     WText folder;
-    int swept = 0;
-    do {
+    forEachMatch(extendedPattern, kSweepFolders, [&](const WIN32_FIND_DATAW& found) {
         const ULONGLONG written = (static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32) |
                                   found.ftLastWriteTime.dwLowDateTime;
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
             (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
             !isWorkingFolderName(found.cFileName) || written + kStaleAge > current)
-            continue;
+            return true;
         joinPath(base, found.cFileName, folder);
         sweepFolder(folder);
-    } while (++swept < kSweepFolders && FindNextFileW(search, &found));
-    FindClose(search);
+        return true;
+    });
 }
 
 // The base folder as msiexec is told it: the package's path there has to

@@ -1,18 +1,11 @@
-# add_subdirectory for folders that may not exist yet.
-function(pakforge_optional_subdirectory dir)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
-  endif()
-endfunction()
-
 # A GoogleTest program registered with ctest, one ctest entry per test case.
-#   pakforge_add_test(NAME SOURCES... [LIBS ...] [LABELS ...] [FIXTURES ...])
-# LIBS defaults to pakforge_core; name the subsystem library to link less.
+#   pakforge_add_test(NAME SOURCES... LIBS ... [LABELS ...] [FIXTURES ...])
+# LIBS names the subsystem libraries the tests use.
 function(pakforge_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;FIXTURES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
   if(NOT ARG_LIBS)
-    set(ARG_LIBS pakforge_core)
+    message(FATAL_ERROR "pakforge_add_test(${name}): name the libraries it tests with LIBS")
   endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} pakforge_warnings GTest::gtest GTest::gtest_main
                                         GTest::gmock pakforge_test_support)
@@ -33,14 +26,13 @@ function(pakforge_add_test name)
                        PROPERTIES LABELS "${labels}" FIXTURES_REQUIRED "${ARG_FIXTURES}" TIMEOUT 600)
 endfunction()
 
-# A static library for one subsystem, added to pakforge_core.
+# A static library for one subsystem.
 #   pakforge_add_library(NAME SOURCES... [DEPS ...])
 function(pakforge_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE pakforge_warnings)
-  target_link_libraries(pakforge_core INTERFACE ${name})
 endfunction()
 
 # A reader tool a group of tests needs is missing: those tests are left out

@@ -22,14 +22,14 @@ function(pakforge_add_version_block target)
                                "${ARG_MANIFEST}" "${ARG_RC}")
     return()
   endif()
+  # Elsewhere the resource library's writer (tools/versionblock), built for
+  # this machine first, makes the same block as a byte array.
   set(output ${CMAKE_BINARY_DIR}/generated/versionblock/${target}.cpp)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated/versionblock
-    COMMAND ${CMAKE_COMMAND} "-DVERSION=${ARG_VERSION}" "-DPRODUCT=${ARG_PRODUCT}"
-            "-DDESCRIPTION=${ARG_DESCRIPTION}" "-DOUTPUT=${output}"
-            -P ${PROJECT_SOURCE_DIR}/cmake/WriteVersionBlock.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/WriteVersionBlock.cmake
+    COMMAND pakforge-versionblock "${ARG_VERSION}" "${ARG_PRODUCT}" "${ARG_DESCRIPTION}" ${output}
+    DEPENDS pakforge-versionblock
     COMMENT "Version block of ${target} (${ARG_VERSION})"
     VERBATIM)
   target_sources(${target} PRIVATE ${output})

@@ -11,29 +11,29 @@ cd "$root"
 
 bash scripts/setup.sh
 
+# Each stage is a preset of CMakePresets.json (one command: cmake --workflow
+# --preset NAME); the presets hold every option, this script only the order.
 jobs="$(nproc)"
+export CMAKE_BUILD_PARALLEL_LEVEL="$jobs" CTEST_PARALLEL_LEVEL="$jobs"
 export CTEST_OUTPUT_ON_FAILURE=1
 
 echo "== Windows build (mingw-w64) =="
 # Built first and tested after the regular build: each side's tests set
 # the other side's programs beside its own.
-cmake --preset windows -DPAKFORGE_WERROR=ON >/dev/null
-cmake --build --preset windows -j "$jobs"
-cmake --build --preset windows -j "$jobs" --target windows-zip
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+cmake --build --preset windows-zip
 
 echo "== regular build =="
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAKFORGE_WERROR=ON >/dev/null
-cmake --build build -j "$jobs"
-ctest --test-dir build -j "$jobs" --timeout 900
+cmake --preset regular >/dev/null
+cmake --build --preset regular
+ctest --preset regular
 
 echo "== the Windows build's tests under Wine =="
-ctest --preset windows -j "$jobs"
+ctest --preset windows
 
 echo "== sanitizer build (ASan + UBSan) =="
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPAKFORGE_SANITIZE=ON -DPAKFORGE_WERROR=ON \
-      -DPAKFORGE_BUILD_GUI=OFF -DPAKFORGE_BUILD_STUB=OFF -DPAKFORGE_BUILD_BENCH=OFF >/dev/null
-cmake --build build-asan -j "$jobs"
-ctest --test-dir build-asan -j "$jobs" --timeout 900 -LE 'e2e|slow'
+cmake --workflow --preset asan
 
 echo "== thread sanitizer build of the threaded code =="
 # Every second thread: the update check's worker and hand-over, the parallel
@@ -43,21 +43,14 @@ echo "== thread sanitizer build of the threaded code =="
 # says what of them is left out, and the Qt tests model Qt's hand-over
 # between threads. The Win32 window's worker is built with mingw-w64, which
 # has no ThreadSanitizer.
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPAKFORGE_WERROR=ON \
-      -DPAKFORGE_SANITIZE_THREAD=ON -DPAKFORGE_BUILD_STUB=OFF -DPAKFORGE_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j "$jobs" --target update_tests update_noblock_tests update_cli_tests pakforge-cli \
-  compiler_tests qt_window_tests update_qt_tests
-TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
-  ctest --test-dir build-tsan -j "$jobs" --timeout 900 \
-  -R 'VersionCheck|WebData|NoVersionBlock|CliCheck|IsNewer|GetVersion|OwnVersion|^ChunkedDeflate\.|^FastBuildCli\.(EveryVariant|Interrupt)|^CliRobustness\.Term|^QtCheck\.|^qt_window_tests$'
+cmake --workflow --preset tsan
 
 echo "== Release build with Debian's default flags =="
 # Warnings stay warnings here: a distributor's compiler and flags must not
-# turn a harmless one into a failed build.
+# turn a harmless one into a failed build. The preset cannot ask
+# dpkg-buildflags, so the flags come in through the environment.
 CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
 CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
 LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DPAKFORGE_BUILD_TESTS=OFF -DPAKFORGE_BUILD_BENCH=OFF -DPAKFORGE_BUILD_STUB=OFF >/dev/null
-cmake --build build-release -j "$jobs"
+  cmake --workflow --preset release
 build-release/bin/pakforge-cli --version

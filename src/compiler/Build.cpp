@@ -34,7 +34,8 @@ void checkOutputWritable(const std::filesystem::path& output, const std::filesys
     std::error_code ec;
     const auto status = std::filesystem::status(output, ec);
     if (!std::filesystem::exists(status)) return;
-    if (std::filesystem::is_directory(status)) raiseCreateError(shownAs, os::errorCode(os::Error::IsDirectory));
+    if (std::filesystem::is_directory(status))
+        raiseCreateError(shownAs, os::errorCode(os::Error::IsDirectory));
     // Renaming over a device or a pipe (say /dev/null) would replace it.
     if (!std::filesystem::is_regular_file(status))
         throw EFCreateError("Cannot create file \"" + pathToUtf8(shownAs) + "\". It is not a regular file");
@@ -62,7 +63,8 @@ std::optional<os::FileInfo> infoOf(const std::filesystem::path& path) {
 }
 
 void refuseSpecialFile(const std::optional<os::FileInfo>& info, const std::filesystem::path& path) {
-    if (info && info->kind == os::FileKind::Other) throw Exception("\"" + pathToUtf8(path) + "\" is not a file.");
+    if (info && info->kind == os::FileKind::Other)
+        throw Exception("\"" + pathToUtf8(path) + "\" is not a file.");
 }
 
 std::filesystem::path containerOf(const BuildRequest& request) {
@@ -116,8 +118,8 @@ std::filesystem::path programFolder() {
     // Never fall back to the current folder: a file planted there would be
     // taken for ours.
     if (const auto error = os::programPath(self))
-        throw Exception("Cannot find the folder of the running program (" + systemErrorText(error) + "); set " +
-                        kContainerEnvironment + " to the path of " + kContainerFileName);
+        throw Exception("Cannot find the folder of the running program (" + systemErrorText(error) +
+                        "); set " + kContainerEnvironment + " to the path of " + kContainerFileName);
     return self.parent_path();
 }
 

@@ -14,13 +14,13 @@
 namespace pakforge {
 
 class ETruncatedData : public Exception {
-public:
+  public:
     ETruncatedData() : Exception("Unexpected end of data") {}
     using Exception::Exception;
 };
 
 class ByteReader {
-public:
+  public:
     explicit ByteReader(std::span<const std::uint8_t> data) : data_(data) {}
 
     std::size_t size() const { return data_.size(); }
@@ -58,7 +58,7 @@ public:
         return text;
     }
 
-private:
+  private:
     std::span<const std::uint8_t> take(std::uint64_t count) {
         if (count > remaining()) throw ETruncatedData();
         const auto result = data_.subspan(pos_, static_cast<std::size_t>(count));
@@ -72,7 +72,7 @@ private:
 
 // Appends little-endian values to a byte vector it does not own.
 class ByteWriter {
-public:
+  public:
     explicit ByteWriter(std::vector<std::uint8_t>& out) : out_(out) {}
 
     std::size_t position() const { return out_.size(); }
@@ -105,7 +105,7 @@ public:
         for (int i = 0; i < 4; ++i) out_[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
     }
 
-private:
+  private:
     void check(std::size_t at, std::size_t n) const {
         if (at > out_.size() || n > out_.size() - at) throw ETruncatedData();
     }
@@ -113,7 +113,9 @@ private:
 };
 
 // Unaligned little-endian access to memory we own and have sized already.
-inline std::uint16_t loadLE16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+inline std::uint16_t loadLE16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 inline std::uint32_t loadLE32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);

@@ -11,8 +11,8 @@ std::string systemErrorText(int errorCode) {
 
 std::string osErrorMessage(int errorCode, const std::string& additionalInfo) {
     if (errorCode == 0) return "A call to an OS function failed";
-    return "System Error.  Code: " + std::to_string(errorCode) + ".\r\n" +
-           systemErrorText(errorCode) + additionalInfo;
+    return "System Error.  Code: " + std::to_string(errorCode) + ".\r\n" + systemErrorText(errorCode) +
+           additionalInfo;
 }
 
 void raiseOSError(int errorCode, const std::string& additionalInfo) {
@@ -28,8 +28,7 @@ void raiseOpenError(const std::filesystem::path& path, int errorCode) {
 }
 
 void raiseCreateError(const std::filesystem::path& path, int errorCode) {
-    throw EFCreateError("Cannot create file \"" + pathToUtf8(path) + "\". " +
-                        systemErrorText(errorCode));
+    throw EFCreateError("Cannot create file \"" + pathToUtf8(path) + "\". " + systemErrorText(errorCode));
 }
 
 std::string withFullStop(const std::string& message) {

@@ -9,19 +9,19 @@
 namespace pakforge {
 
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
 
-private:
+  private:
     std::string message_;
 };
 
-#define PAKFORGE_DECLARE_EXCEPTION(Name, Base)                                                     \
-    class Name : public Base {                                                                     \
-    public:                                                                                        \
-        using Base::Base;                                                                          \
+#define PAKFORGE_DECLARE_EXCEPTION(Name, Base)                                                               \
+    class Name : public Base {                                                                               \
+      public:                                                                                                \
+        using Base::Base;                                                                                    \
     }
 
 PAKFORGE_DECLARE_EXCEPTION(ECorruptFile, Exception);
@@ -34,12 +34,12 @@ PAKFORGE_DECLARE_EXCEPTION(EReadError, EStreamError);
 // A write that failed; errorCode is the system's reason when a file
 // refused it (a full disk), 0 when there is none to tell.
 class EWriteError : public EStreamError {
-public:
+  public:
     explicit EWriteError(std::string message, int errorCode = 0)
         : EStreamError(std::move(message)), errorCode_(errorCode) {}
     int errorCode() const noexcept { return errorCode_; }
 
-private:
+  private:
     int errorCode_;
 };
 PAKFORGE_DECLARE_EXCEPTION(EFileStreamError, EStreamError);
@@ -50,12 +50,11 @@ PAKFORGE_DECLARE_EXCEPTION(EFCreateError, EFileStreamError);
 
 // A failed platform call: carries the OS error code beside the message.
 class EOSError : public Exception {
-public:
-    EOSError(std::string message, int errorCode)
-        : Exception(std::move(message)), errorCode_(errorCode) {}
+  public:
+    EOSError(std::string message, int errorCode) : Exception(std::move(message)), errorCode_(errorCode) {}
     int errorCode() const noexcept { return errorCode_; }
 
-private:
+  private:
     int errorCode_;
 };
 

@@ -139,7 +139,8 @@ void MemoryStream::saveToStream(Stream& destination) const {
 // ---------------------------------------------------------------------------
 
 // The stream's names for modes and origins are the platform's, in its order.
-static_assert(static_cast<int>(FileStream::Mode::OpenReadWrite) == static_cast<int>(os::OpenMode::OpenReadWrite));
+static_assert(static_cast<int>(FileStream::Mode::OpenReadWrite) ==
+              static_cast<int>(os::OpenMode::OpenReadWrite));
 static_assert(static_cast<int>(FileStream::Share::Exclusive) == static_cast<int>(os::Share::Exclusive));
 static_assert(static_cast<int>(SeekOrigin::End) == static_cast<int>(os::Whence::End));
 static_assert(os::kNoFile == -1);
@@ -175,7 +176,8 @@ std::size_t FileStream::write(const void* buffer, std::size_t count) {
     std::size_t done = 0;
     // The system's reason travels with the error, so that a full disk can be
     // told from other failures.
-    if (const auto error = os::writeFile(file_, buffer, count, done)) throw EWriteError(kStreamWriteError, error);
+    if (const auto error = os::writeFile(file_, buffer, count, done))
+        throw EWriteError(kStreamWriteError, error);
     return done;
 }
 
@@ -233,7 +235,8 @@ PendingFile::PendingFile(std::filesystem::path target, std::filesystem::path sho
             return;
         }
         os::keepOnInterrupt(candidate);
-        if (error != os::errorCode(os::Error::AlreadyExists) || attempt > 100) raiseCreateError(shownAs_, error);
+        if (error != os::errorCode(os::Error::AlreadyExists) || attempt > 100)
+            raiseCreateError(shownAs_, error);
     }
 }
 

@@ -112,9 +112,13 @@ std::filesystem::path pathFromUtf8(std::string_view text) {
     return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
-std::u16string pathToUtf16(const std::filesystem::path& path) { return utf8ToUtf16(pathToUtf8(path)); }
+std::u16string pathToUtf16(const std::filesystem::path& path) {
+    return utf8ToUtf16(pathToUtf8(path));
+}
 
-std::filesystem::path pathFromUtf16(std::u16string_view text) { return pathFromUtf8(utf16ToUtf8(text)); }
+std::filesystem::path pathFromUtf16(std::u16string_view text) {
+    return pathFromUtf8(utf16ToUtf8(text));
+}
 
 int compareTextIgnoreCase(std::u16string_view a, std::u16string_view b) {
     return os::compareTextIgnoreCase(a, b);

@@ -18,11 +18,15 @@ using MainBody = int (*)(const std::vector<std::string>& args);
 #ifdef _WIN32
 int runMain(int argc, wchar_t** argv, MainBody body);
 #define PAKFORGE_MAIN(body)                                                                                  \
-    int wmain(int argc, wchar_t** argv) { return ::pakforge::os::runMain(argc, argv, body); }
+    int wmain(int argc, wchar_t** argv) {                                                                    \
+        return ::pakforge::os::runMain(argc, argv, body);                                                    \
+    }
 #else
 int runMain(int argc, char** argv, MainBody body);
 #define PAKFORGE_MAIN(body)                                                                                  \
-    int main(int argc, char** argv) { return ::pakforge::os::runMain(argc, argv, body); }
+    int main(int argc, char** argv) {                                                                        \
+        return ::pakforge::os::runMain(argc, argv, body);                                                    \
+    }
 #endif
 
 enum class StdStream { Out, Err };

@@ -18,7 +18,8 @@ std::vector<std::uint8_t> readModuleFile(const std::filesystem::path& fileName) 
         return readWholeFile(fileName);
     } catch (const Exception&) {
         std::error_code ec;
-        raiseOSError(os::errorCode(std::filesystem::exists(fileName, ec) ? os::Error::AccessDenied : os::Error::NotFound));
+        raiseOSError(os::errorCode(std::filesystem::exists(fileName, ec) ? os::Error::AccessDenied
+                                                                         : os::Error::NotFound));
     }
 }
 

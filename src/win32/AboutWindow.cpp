@@ -27,7 +27,8 @@ constexpr int kGroupTop = 92;
 
 AboutWindow::AboutWindow(const Pictures& pictures, ui::VersionCheck& versionCheck, HWND mainWindow)
     : pictures_(pictures), form_(*this, versionCheck), owner_(mainWindow) {
-    if (!registerWindowClass(kAboutClass, windowProc, COLOR_BTNHIGHLIGHT + 1)) throw Exception("Unable to register the About window's class");
+    if (!registerWindowClass(kAboutClass, windowProc, COLOR_BTNHIGHLIGHT + 1))
+        throw Exception("Unable to register the About window's class");
     window_ = CreateWindowExW(kWindowExStyle, kAboutClass, L"About Pakforge", kWindowStyle, CW_USEDEFAULT,
                               CW_USEDEFAULT, 100, 100, mainWindow, nullptr, GetModuleHandleW(nullptr), this);
     if (!window_) throw Exception("Unable to create the About window");
@@ -107,7 +108,8 @@ bool AboutWindow::dialogMessage(MSG& message) {
 }
 
 LRESULT CALLBACK AboutWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return dispatchToWindowObject(window, message, wParam, lParam, &AboutWindow::window_, &AboutWindow::handleMessage);
+    return dispatchToWindowObject(window, message, wParam, lParam, &AboutWindow::window_,
+                                  &AboutWindow::handleMessage);
 }
 
 LRESULT AboutWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

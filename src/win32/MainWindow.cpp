@@ -54,7 +54,8 @@ HICON programIcon(int size) {
 MainWindow::MainWindow(const Pictures& pictures, ui::MainFormSettings settings)
     : pictures_(pictures), form_(std::make_unique<ui::Tmainform>(*this, std::move(settings))),
       windowThread_(GetCurrentThreadId()) {
-    if (!registerWindowClass(kMainClass, windowProc, COLOR_BTNFACE + 1)) throw Exception("Unable to register the main window's class");
+    if (!registerWindowClass(kMainClass, windowProc, COLOR_BTNFACE + 1))
+        throw Exception("Unable to register the main window's class");
     window_ = CreateWindowExW(0, kMainClass, L"Pakforge", kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100,
                               100, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!window_) throw Exception("Unable to create the main window");
@@ -236,7 +237,8 @@ bool MainWindow::dialogMessage(MSG& message) {
 }
 
 LRESULT CALLBACK MainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return dispatchToWindowObject(window, message, wParam, lParam, &MainWindow::window_, &MainWindow::handleMessage);
+    return dispatchToWindowObject(window, message, wParam, lParam, &MainWindow::window_,
+                                  &MainWindow::handleMessage);
 }
 
 LRESULT MainWindow::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {

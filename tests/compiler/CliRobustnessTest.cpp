@@ -25,8 +25,8 @@ class CliRobustness : public ::testing::Test {
     // Runs a shell script in dir with $cli naming the program.
     std::string script(const std::string& body) const {
         std::string out;
-        runCommand("cd " + shellQuote(dir.path().string()) + " || exit 1\nexport PAKFORGE_CONTAINER=" +
-                       shellQuote(container.string()) +
+        runCommand("cd " + shellQuote(dir.path().string()) +
+                       " || exit 1\nexport PAKFORGE_CONTAINER=" + shellQuote(container.string()) +
                        "\ncli=" + shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + "\n" + body,
                    &out);
         return out;
@@ -91,7 +91,8 @@ TEST_F(CliRobustness, TwelveBuildsAtOnceFromTheSameInputsAllSucceed) {
     const std::string statuses = script(
         "for i in $(seq 1 12); do $cli -q app.msi app.ico out$i.exe 2>err$i & pids=\"$pids $!\"; done; "
         "for i in $(seq 1 6); do $cli -q app.msi app.ico same.exe 2>same-err$i & pids=\"$pids $!\"; done; "
-        "failed=0; for pid in $pids; do wait $pid || failed=$((failed + 1)); done; echo $failed; cat err* same-err*");
+        "failed=0; for pid in $pids; do wait $pid || failed=$((failed + 1)); done; echo $failed; cat err* "
+        "same-err*");
     EXPECT_EQ(statuses, "0\n");
 
     const auto first = readFile(dir / "out1.exe");
@@ -144,8 +145,8 @@ TEST_F(CliRobustness, TermOrIntAtAnyMomentLeavesNoTraceAndTheOldOutput) {
         for (const std::string signal : {"TERM", "INT"}) {
             writeFile(dir / "out.exe", old);
             const std::string out =
-                script("$cli --force --jobs 2 big.bin app.ico out.exe >/dev/null 2>err & pid=$!; sleep " + delay +
-                       "; kill -" + signal + " $pid; wait $pid; echo $?; cat err");
+                script("$cli --force --jobs 2 big.bin app.ico out.exe >/dev/null 2>err & pid=$!; sleep " +
+                       delay + "; kill -" + signal + " $pid; wait $pid; echo $?; cat err");
             const int status = std::stoi(out);
             const std::string where = signal + " after " + delay + " s: " + out;
             if (status == 0) {

@@ -30,8 +30,11 @@ constexpr bool kEnforcedSharing = false;
 #endif
 
 // A folder and a package name a user could have.
-const std::string kFolder = "\xC3\x9Cn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9";                  // Ünïcödé
-const std::string kPackage = "Pr\xC3\xBC" "fung-\xC3\x84\xC3\x96.msi";                   // Prüfung-ÄÖ.msi
+const std::string kFolder = "\xC3\x9Cn\xC3\xAF"
+                            "c\xC3\xB6"
+                            "d\xC3\xA9"; // Ünïcödé
+const std::string kPackage = "Pr\xC3\xBC"
+                             "fung-\xC3\x84\xC3\x96.msi"; // Prüfung-ÄÖ.msi
 
 bool opens(const fs::path& path, Mode mode, Share share) {
     try {
@@ -88,7 +91,8 @@ TEST(PendingFiles, CommitReplacesAnExistingTargetUnderANonAsciiName) {
         out->writeBuffer("new", 3);
         out->flush();
     }
-    EXPECT_EQ(test::readFile(target), (std::vector<std::uint8_t>{'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', 's'}))
+    EXPECT_EQ(test::readFile(target),
+              (std::vector<std::uint8_t>{'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', 's'}))
         << "an abandoned file must leave the target alone";
     {
         PendingFile pending(target);
@@ -97,7 +101,8 @@ TEST(PendingFiles, CommitReplacesAnExistingTargetUnderANonAsciiName) {
     }
     EXPECT_EQ(test::readFile(target), (std::vector<std::uint8_t>{'n', 'e', 'w'}));
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(pathToUtf8(entry.path().filename()));
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(pathToUtf8(entry.path().filename()));
     EXPECT_EQ(names, std::vector<std::string>{kPackage}) << "temporary files left behind";
 
 #ifdef _WIN32
@@ -176,15 +181,17 @@ TEST(NameComparison, IgnoresCaseOfNonAsciiLettersAndNothingElse) {
 
     // A sorted list with binary search, as the container keeps its items:
     // every name is found again whatever its case.
-    std::vector<std::u16string> names = {u"exe", u"\u00C4rger", u"zeta", u"\u0416\u0443\u043A", u"Alpha", u"b\u00E9ta",
-                                         u"\u03A9mega", u"stub-2", u"stub-10"};
+    std::vector<std::u16string> names = {u"exe",    u"\u00C4rger", u"zeta",       u"\u0416\u0443\u043A",
+                                         u"Alpha",  u"b\u00E9ta",  u"\u03A9mega", u"stub-2",
+                                         u"stub-10"};
     const auto less = [](const std::u16string& a, const std::u16string& b) {
         return compareTextIgnoreCase(a, b) < 0;
     };
     std::sort(names.begin(), names.end(), less);
     for (std::size_t i = 0; i < names.size(); ++i) {
         for (std::size_t j = 0; j < names.size(); ++j)
-            EXPECT_EQ(sign(compareTextIgnoreCase(names[i], names[j])), -sign(compareTextIgnoreCase(names[j], names[i])));
+            EXPECT_EQ(sign(compareTextIgnoreCase(names[i], names[j])),
+                      -sign(compareTextIgnoreCase(names[j], names[i])));
         const std::u16string upper = toUpperText(names[i]);
         const auto found = std::lower_bound(names.begin(), names.end(), upper, less);
         ASSERT_NE(found, names.end());
@@ -222,8 +229,9 @@ TEST(FileTimes, LastWriteTimeInTheLocalTimeOfThatDate) {
         os::LocalTime local;
         ASSERT_EQ(os::fileModifiedTime(file, local), 0);
         const auto& e = c.expected;
-        EXPECT_EQ(std::vector<int>({local.year, local.month, local.day, local.hour, local.minute, local.second}),
-                  std::vector<int>({e.year, e.month, e.day, e.hour, e.minute, e.second}))
+        EXPECT_EQ(
+            std::vector<int>({local.year, local.month, local.day, local.hour, local.minute, local.second}),
+            std::vector<int>({e.year, e.month, e.day, e.hour, e.minute, e.second}))
             << "under TZ=" << *zone;
     }
     os::LocalTime none;

@@ -1,5 +1,5 @@
-#include "core/Exceptions.h"
 #include "core/Streams.h"
+#include "core/Exceptions.h"
 #include "core/Utf16.h"
 #include "platform/System.h"
 #include "support/TestFiles.h"

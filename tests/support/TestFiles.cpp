@@ -44,8 +44,12 @@ void writeText(const std::filesystem::path& path, const std::string& text) {
 
 #ifdef _WIN32
 // Built for Windows the tests run no Linux tools; cmd.exe runs what there is.
-static FILE* popen(const char* command, const char* mode) { return ::_popen(command, mode); }
-static int pclose(FILE* pipe) { return ::_pclose(pipe); }
+static FILE* popen(const char* command, const char* mode) {
+    return ::_popen(command, mode);
+}
+static int pclose(FILE* pipe) {
+    return ::_pclose(pipe);
+}
 #define WIFEXITED(status) true
 #define WEXITSTATUS(status) (status)
 #endif

@@ -4,7 +4,9 @@
 
 namespace pakforge::test {
 
-std::filesystem::path winePrefix() { return binaryDir() / "wine-prefix"; }
+std::filesystem::path winePrefix() {
+    return binaryDir() / "wine-prefix";
+}
 
 std::string wineEnvironment() {
     return "env -u DISPLAY WINEPREFIX=" + shellQuote(winePrefix().string()) +
@@ -18,7 +20,8 @@ void ensureWinePrefix() {
 }
 
 int runUnderWine(const std::filesystem::path& exe, const std::string& args, std::string* out) {
-    return runCommand(wineEnvironment() + "wine " + shellQuote(exe.string()) + " " + args + " 2>/dev/null", out);
+    return runCommand(wineEnvironment() + "wine " + shellQuote(exe.string()) + " " + args + " 2>/dev/null",
+                      out);
 }
 
 } // namespace pakforge::test

@@ -415,11 +415,13 @@ TEST_F(MainFormTest, NeitherTheWindowNorTheStartWritesOverAnInput) {
 
     FakeMainView startView;
     Tmainform start(startView, settings);
-    start.AfterConstruction({pathToUtf16(msi), pathToUtf16(dir / "app.ico"), pathToUtf16(dir / "hard.exe")}, 96);
+    start.AfterConstruction({pathToUtf16(msi), pathToUtf16(dir / "app.ico"), pathToUtf16(dir / "hard.exe")},
+                            96);
     EXPECT_EQ(startView.quitRequests, 0);
     ASSERT_EQ(startView.boxes.size(), 1u);
-    EXPECT_EQ(u8(startView.boxes[0].text), "The output \"" + (dir / "hard.exe").string() + "\" is the icon \"" +
-                                               (dir / "app.ico").string() + "\" itself: choose another output path.");
+    EXPECT_EQ(u8(startView.boxes[0].text), "The output \"" + (dir / "hard.exe").string() +
+                                               "\" is the icon \"" + (dir / "app.ico").string() +
+                                               "\" itself: choose another output path.");
     EXPECT_EQ(readFile(msi), packageBytes);
     EXPECT_EQ(readFile(dir / "app.ico"), iconBytes);
 }

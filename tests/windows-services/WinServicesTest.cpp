@@ -45,8 +45,8 @@ std::string readText(const fs::path& file) {
 
 #define SKIP_WITHOUT_FIXTURE(dir)                                                                            \
     do {                                                                                                     \
-        if (fs::exists((dir) / "missing")) GTEST_SKIP() << "missing" << readText((dir) / "missing");       \
-        ASSERT_TRUE(fs::is_directory(dir)) << "the fixture did not run";                                    \
+        if (fs::exists((dir) / "missing")) GTEST_SKIP() << "missing" << readText((dir) / "missing");         \
+        ASSERT_TRUE(fs::is_directory(dir)) << "the fixture did not run";                                     \
     } while (0)
 
 // msiinfo's export of the Property table: name, tab, value, one per line.
@@ -69,7 +69,8 @@ TEST(WinMsi, PropertiesMatchAnIndependentReader) {
     PackageProperties props;
     for (const char* name : {"Widget é.msi", "long.msi"}) {
         const fs::path msi = dir / fs::path(utf8ToUtf16(name));
-        const auto expected = exportedProperties(dir / fs::path(utf8ToUtf16(std::string(name) + ".properties")));
+        const auto expected =
+            exportedProperties(dir / fs::path(utf8ToUtf16(std::string(name) + ".properties")));
         ASSERT_EQ(expected.count("ProductName"), 1u) << name;
         props.GetMSIProperty(msi.u16string());
         EXPECT_EQ(utf16ToUtf8(props.FProductName), expected.at("ProductName")) << name;
@@ -100,8 +101,7 @@ TEST(WinMsi, BufferProtocolOfTheRealService) {
               ERROR_SUCCESS);
     std::vector<char16_t> buffer(1001, u'#');
     std::uint32_t length = 5;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer.data(), &length),
-              ERROR_MORE_DATA);
+    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer.data(), &length), ERROR_MORE_DATA);
     EXPECT_EQ(length, 1000u);
     length = 1001;
     EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer.data(), &length), ERROR_SUCCESS);
@@ -147,8 +147,9 @@ TEST(WinHttps, AnswersCertificatesAndRefusals) {
              Case{"big", "", "the answer is longer than 65536 bytes"},       // length given up front
              Case{"bigchunks", "", "the answer is longer than 65536 bytes"}, // and not
              Case{"notfound", "", "the server answered with status 404"},    // whatever the body says
-             Case{"tohttp", "", "the server redirected to http://127.0.0.1:" + std::to_string(options.Port) +
-                                    "/pad/getpad.php?pad=/case/newer.xml&field=version, which is not https"},
+             Case{"tohttp", "",
+                  "the server redirected to http://127.0.0.1:" + std::to_string(options.Port) +
+                      "/pad/getpad.php?pad=/case/newer.xml&field=version, which is not https"},
          }) {
         const TWebData r = get(c.name);
         EXPECT_EQ(r.ResultCode, c.answer.empty() ? -1 : 0) << c.name;
@@ -211,8 +212,8 @@ TEST(WinOwnVersion, GetVersionInfoReadsTheProgramsResource) {
     ASSERT_TRUE(GetFileVersionInfoW(self, 0, static_cast<DWORD>(block.size()), block.data()));
     WORD* translation = nullptr;
     UINT size = 0;
-    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                               &size));
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translation), &size));
     ASSERT_GE(size, 4u);
     wchar_t key[64];
     swprintf(key, 64, L"StringFileInfo\\%04X%04X\\FileVersion", translation[0], translation[1]);

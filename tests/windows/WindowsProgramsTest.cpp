@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace pakforge {
 namespace {
 
@@ -29,7 +28,9 @@ constexpr const char* kKey = "rqzvmtpxw4b7";
 // One time zone for both sides: the archive stores the package's local time.
 constexpr const char* kZone = "TZ=Europe/Berlin ";
 
-fs::path windowsProgram(const std::string& name) { return fs::path(PAKFORGE_WINDOWS_BIN) / (name + ".exe"); }
+fs::path windowsProgram(const std::string& name) {
+    return fs::path(PAKFORGE_WINDOWS_BIN) / (name + ".exe");
+}
 
 Run runShell(const std::string& command, const fs::path& cwd) {
     TempDir scratch;
@@ -46,8 +47,9 @@ Run runShell(const std::string& command, const fs::path& cwd) {
 // environment, as on Linux.
 Run runWindows(const std::string& program, const fs::path& cwd, const fs::path& container,
                const std::vector<std::string>& args) {
-    std::string command = wineEnvironment() + kZone + "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) +
-                          " wine " + shellQuote(windowsProgram(program).string());
+    std::string command = wineEnvironment() + kZone +
+                          "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) + " wine " +
+                          shellQuote(windowsProgram(program).string());
     for (const auto& a : args) command += " " + shellQuote(a);
     return runShell(command, cwd);
 }
@@ -98,8 +100,9 @@ TEST_F(WindowsPrograms, BuildTheSameBytesAsLinuxAndTheResultInstalls) {
                                 {"-q", package.string(), (folder / "app.ico").string(), linuxOut.string()});
         ASSERT_EQ(l.status, 0) << l.err;
         // Relative Windows paths against the current folder, the way a user types them.
-        const auto w = runWindows("pakforge-cli", folder, container,
-                                  {"-q", package.filename().string(), "app.ico", windowsOut.filename().string()});
+        const auto w =
+            runWindows("pakforge-cli", folder, container,
+                       {"-q", package.filename().string(), "app.ico", windowsOut.filename().string()});
         ASSERT_EQ(w.status, 0) << w.err;
         EXPECT_EQ(w.err, "");
         ASSERT_TRUE(fs::exists(windowsOut));
@@ -150,17 +153,29 @@ TEST_F(WindowsPrograms, FailuresGiveTheirMessagesAndExitStatus) {
         bool outputLeft;
     };
     const std::vector<Row> rows = {
-        {"container missing", dir / "none.dat", {"app.msi", "app.ico", "out.exe"},
-         "pakforge-cli: Cannot open file \"" + winePath(dir / "none.dat") + "\". ", false},
-        {"container damaged", dir / "random.dat", {"app.msi", "app.ico", "out.exe"},
-         "pakforge-cli: the stub container \"" + winePath(dir / "random.dat") + "\": File is corrupt.", false},
+        {"container missing",
+         dir / "none.dat",
+         {"app.msi", "app.ico", "out.exe"},
+         "pakforge-cli: Cannot open file \"" + winePath(dir / "none.dat") + "\". ",
+         false},
+        {"container damaged",
+         dir / "random.dat",
+         {"app.msi", "app.ico", "out.exe"},
+         "pakforge-cli: the stub container \"" + winePath(dir / "random.dat") + "\": File is corrupt.",
+         false},
         {"container cut short", dir / "cut.dat", {"app.msi", "app.ico", "out.exe"}, "", false},
-        {"output folder missing", container, {"app.msi", "app.ico", "missing/out.exe"},
-         "pakforge-cli: Cannot create file \"" + winePath(dir / "missing") + "\\out.exe\". ", false},
+        {"output folder missing",
+         container,
+         {"app.msi", "app.ico", "missing/out.exe"},
+         "pakforge-cli: Cannot create file \"" + winePath(dir / "missing") + "\\out.exe\". ",
+         false},
         {"no stub in the container", noExe, {"app.msi", "app.ico", "out.exe"}, "", false},
         {"icon that is no icon", container, {"app.msi", "notes.txt", "out.exe"}, "", false},
-        {"package missing", container, {"gone.msi", "app.ico", "out.exe"},
-         "pakforge-cli: Cannot open file \"" + winePath(dir / "gone.msi") + "\". ", false},
+        {"package missing",
+         container,
+         {"gone.msi", "app.ico", "out.exe"},
+         "pakforge-cli: Cannot open file \"" + winePath(dir / "gone.msi") + "\". ",
+         false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -190,7 +205,8 @@ TEST_F(WindowsPrograms, FailuresGiveTheirMessagesAndExitStatus) {
 // after the file names, and a missing icon said with its Windows path.
 TEST_F(WindowsPrograms, OptionsAfterTheFilesAndTheMissingIconWarning) {
     makeMsi(dir.path(), "app.msi");
-    const auto w = runWindows("pakforge-cli", dir.path(), container, {"app.msi", "typo.ico", "out.exe", "-q"});
+    const auto w =
+        runWindows("pakforge-cli", dir.path(), container, {"app.msi", "typo.ico", "out.exe", "-q"});
     EXPECT_EQ(w.status, 0) << w.err;
     EXPECT_EQ(w.out, "");
     EXPECT_EQ(w.err, "pakforge-cli: warning: the icon \"" + winePath(dir / "typo.ico") +
@@ -217,7 +233,8 @@ TEST_F(WindowsPrograms, AnOutputThatIsAnInputUnderAnyNameIsRefused) {
         {"Stubs.DAT", "stub container", "stubs.dat"},
     };
     for (const auto& row : rows) {
-        const auto w = runWindows("pakforge-cli", dir.path(), dir / "stubs.dat", {"app.msi", "app.ico", row.output});
+        const auto w =
+            runWindows("pakforge-cli", dir.path(), dir / "stubs.dat", {"app.msi", "app.ico", row.output});
         EXPECT_EQ(w.status, 1) << w.err;
         const std::string shown = row.output.starts_with("..") ? folder + "\\" + row.output.substr(up.size())
                                                                : folder + "\\" + row.output;
@@ -234,28 +251,32 @@ TEST_F(WindowsPrograms, BuildsSideBySideShareTheirInputs) {
     makeMsi(dir.path(), "app.msi", {}, {{"data.bin", randomBytes(2u << 20, 31)}});
     std::string command = "pids=\n";
     for (int i = 1; i <= 4; ++i)
-        command += wineEnvironment() + kZone + "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) + " wine " +
-                   shellQuote(windowsProgram("pakforge-cli").string()) + " -q app.msi '' out" + std::to_string(i) +
-                   ".exe & pids=\"$pids $!\"\n";
+        command += wineEnvironment() + kZone + "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) +
+                   " wine " + shellQuote(windowsProgram("pakforge-cli").string()) + " -q app.msi '' out" +
+                   std::to_string(i) + ".exe & pids=\"$pids $!\"\n";
     command += "failed=0; for pid in $pids; do wait $pid || failed=$((failed + 1)); done; echo $failed";
     const auto r = runShell("sh -c " + shellQuote(command), dir.path());
     EXPECT_EQ(r.out, "0\n") << r.err;
     const auto first = readFile(dir / "out1.exe");
     EXPECT_EQ(parseArchive(first).name, "app.msi");
-    for (int i = 2; i <= 4; ++i) EXPECT_TRUE(readFile(dir / ("out" + std::to_string(i) + ".exe")) == first) << i;
+    for (int i = 2; i <= 4; ++i)
+        EXPECT_TRUE(readFile(dir / ("out" + std::to_string(i) + ".exe")) == first) << i;
 }
 
 // The container tool reads and writes the same containers on both systems.
 TEST_F(WindowsPrograms, PackToolListsAndWritesTheSameContainers) {
-    const auto l = runLinux(PAKFORGE_LINUX_PACK, dir.path(), container, {"list", container.string(), "--key", kKey});
-    const auto w = runWindows("pakforge-pack", dir.path(), container, {"list", winePath(container), "--key", kKey});
+    const auto l =
+        runLinux(PAKFORGE_LINUX_PACK, dir.path(), container, {"list", container.string(), "--key", kKey});
+    const auto w =
+        runWindows("pakforge-pack", dir.path(), container, {"list", winePath(container), "--key", kKey});
     ASSERT_EQ(l.status, 0) << l.err;
     EXPECT_EQ(w.status, 0) << w.err;
     EXPECT_EQ(w.out, l.out);
 
     const auto stub = fs::path(PAKFORGE_STUB_EXE);
     fs::copy_file(stub, dir / "stub.exe");
-    const std::vector<std::string> create = {"create", "", "--compress", "--encrypt", "--key", "k3y", "exe=stub.exe"};
+    const std::vector<std::string> create = {"create", "",    "--compress",  "--encrypt",
+                                             "--key",  "k3y", "exe=stub.exe"};
     auto linuxArgs = create, windowsArgs = create;
     linuxArgs[1] = "linux.dat";
     windowsArgs[1] = "windows.dat";

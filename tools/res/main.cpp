@@ -4,9 +4,9 @@
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
+#include "platform/SystemConsole.h"
 #include "resources/unitNTModule.h"
 #include "resources/unitResourceGraphics.h"
-#include "platform/SystemConsole.h"
 #include "resources/unitResourceVersionInfo.h"
 
 #include <pakforge/Version.h>

@@ -2,8 +2,8 @@
 // UTF-16 command line becomes UTF-8 for the shared body; text to a console
 // goes out as UTF-16 through WriteConsoleW, to a file or a pipe as the UTF-8
 // bytes with bare line feeds, as on Linux.
-#include "platform/SystemConsole.h"
 #include "platform/System.h"
+#include "platform/SystemConsole.h"
 
 #include <windows.h>
 
@@ -45,13 +45,17 @@ std::string toUtf8(const wchar_t* text) {
 std::size_t wholeSequences(std::string_view text) {
     std::size_t end = text.size();
     std::size_t back = 0;
-    while (back < 4 && back < end && (static_cast<unsigned char>(text[end - 1 - back]) & 0xC0) == 0x80) ++back;
+    while (back < 4 && back < end && (static_cast<unsigned char>(text[end - 1 - back]) & 0xC0) == 0x80)
+        ++back;
     if (back == end) return end;
     const auto lead = static_cast<unsigned char>(text[end - 1 - back]);
     std::size_t length = 1;
-    if ((lead & 0xE0) == 0xC0) length = 2;
-    else if ((lead & 0xF0) == 0xE0) length = 3;
-    else if ((lead & 0xF8) == 0xF0) length = 4;
+    if ((lead & 0xE0) == 0xC0)
+        length = 2;
+    else if ((lead & 0xF0) == 0xE0)
+        length = 3;
+    else if ((lead & 0xF8) == 0xF0)
+        length = 4;
     return length > back + 1 ? end - 1 - back : end;
 }
 
@@ -66,7 +70,8 @@ bool writeConsole(StdStream stream, std::string_view text) {
     while (done < wide.size()) {
         DWORD written = 0;
         const auto chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
-        if (!WriteConsoleW(console, wide.data() + done, chunk, &written, nullptr) || written == 0) return false;
+        if (!WriteConsoleW(console, wide.data() + done, chunk, &written, nullptr) || written == 0)
+            return false;
         done += written;
     }
     return true;

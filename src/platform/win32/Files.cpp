@@ -115,7 +115,8 @@ ErrorCode flushFile(FileHandle file) {
     if (FlushFileBuffers(handleOf(file))) return 0;
     const DWORD error = GetLastError();
     // A console or pipe has nothing to write through.
-    return error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION ? 0 : static_cast<ErrorCode>(error);
+    return error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION ? 0
+                                                                            : static_cast<ErrorCode>(error);
 }
 
 ErrorCode createNewFile(const std::filesystem::path& path) {
@@ -145,8 +146,9 @@ ErrorCode checkWritable(const std::filesystem::path& path) {
 
 ErrorCode fileInfo(const std::filesystem::path& path, FileInfo& info) {
     // No access asked for: enough for the identity, and a folder opens too.
-    const HANDLE file = CreateFileW(path.wstring().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileW(path.wstring().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return static_cast<ErrorCode>(GetLastError());
     BY_HANDLE_FILE_INFORMATION data{};
     const bool disk = GetFileType(file) == FILE_TYPE_DISK;

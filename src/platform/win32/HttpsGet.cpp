@@ -49,9 +49,9 @@ std::string narrow(std::wstring_view text) {
 
 std::string systemText(DWORD code) {
     wchar_t* text = nullptr;
-    const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                        FORMAT_MESSAGE_FROM_SYSTEM |
-                        (code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST ? FORMAT_MESSAGE_FROM_HMODULE : 0);
+    const DWORD flags =
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM |
+        (code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST ? FORMAT_MESSAGE_FROM_HMODULE : 0);
     const DWORD n = ::FormatMessageW(flags, ::GetModuleHandleW(L"winhttp.dll"), code, 0,
                                      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring message = n && text ? std::wstring(text, n) : std::wstring();
@@ -87,9 +87,10 @@ std::string failure(const char* what) {
     // Some systems (Wine) report every refused certificate as a failed
     // secure channel.
     if (code == ERROR_WINHTTP_SECURE_CHANNEL_ERROR)
-        return "the secure connection failed; the server's certificate may not be trusted (" + systemText(code) +
-               ")";
-    if (code == ERROR_WINHTTP_CANNOT_CONNECT) return "cannot connect to the server (" + systemText(code) + ")";
+        return "the secure connection failed; the server's certificate may not be trusted (" +
+               systemText(code) + ")";
+    if (code == ERROR_WINHTTP_CANNOT_CONNECT)
+        return "cannot connect to the server (" + systemText(code) + ")";
     if (code == ERROR_WINHTTP_NAME_NOT_RESOLVED)
         return "the server's name could not be resolved (" + systemText(code) + ")";
     return std::string(what) + " failed (" + systemText(code) + ")";
@@ -305,8 +306,8 @@ std::wstring locationHeader(HINTERNET request) {
                           WINHTTP_NO_HEADER_INDEX);
     if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0 || size > 64 * 1024) return {};
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1);
-    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
-                               WINHTTP_NO_HEADER_INDEX))
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, text.data(),
+                               &size, WINHTTP_NO_HEADER_INDEX))
         return {};
     return std::wstring(text.data(), size / sizeof(wchar_t));
 }

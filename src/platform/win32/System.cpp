@@ -43,10 +43,10 @@ ErrorCode lastError() {
 
 std::string errorText(ErrorCode code) {
     wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                   nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer),
-                                   0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                           FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                       nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     if (n == 0 || !buffer) return {};
     int length = static_cast<int>(n);
     while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n')) --length;
@@ -88,11 +88,13 @@ ErrorCode fullPath(const std::filesystem::path& path, std::filesystem::path& ful
 
 std::optional<std::string> environmentVariable(const char* name) {
     std::wstring wideName;
-    for (const char* c = name; *c; ++c) wideName.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    for (const char* c = name; *c; ++c)
+        wideName.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
     std::vector<wchar_t> buffer(256);
     for (;;) {
         SetLastError(0);
-        const DWORD n = GetEnvironmentVariableW(wideName.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD n =
+            GetEnvironmentVariableW(wideName.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0) {
             if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
             return std::string();
@@ -103,8 +105,8 @@ std::optional<std::string> environmentVariable(const char* name) {
 }
 
 int compareTextIgnoreCase(std::u16string_view a, std::u16string_view b) {
-    const int result = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, wide(a), static_cast<int>(a.size()),
-                                      wide(b), static_cast<int>(b.size()));
+    const int result = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, wide(a),
+                                      static_cast<int>(a.size()), wide(b), static_cast<int>(b.size()));
     if (result == CSTR_LESS_THAN) return -1;
     if (result == CSTR_GREATER_THAN) return 1;
     if (result == CSTR_EQUAL) return 0;

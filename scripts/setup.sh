@@ -19,7 +19,7 @@ build=(
   g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
 )
 test=(
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   jlha-utils python3-pefile icoutils unzip xvfb xauth xdotool imagemagick
   fp-utils libchm-bin desktop-file-utils osslsigncode openssl nsis
   help2man lintian librsvg2-bin

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs every test: the Windows
-# build (its tests under Wine), the regular build (GUI, stub, end-to-end runs
-# under Wine, the Windows programs beside the Linux ones), a sanitizer build
+# Sets up the machine, checks the sources' format, builds everything and runs
+# every test: the Windows build (its tests under Wine), the regular build (GUI,
+# stub, end-to-end runs under Wine, the Windows programs beside the Linux
+# ones, the benchmarks built so that they keep compiling), a sanitizer build
 # (AddressSanitizer + UndefinedBehaviorSanitizer) of the tests, a thread
 # sanitizer build of the threaded code, and a Release build of the programs
 # with Debian's default flags, as distributors build.
@@ -10,6 +11,12 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 bash scripts/setup.sh
+
+echo "== source format =="
+# Our C++ sources keep to .clang-format (the fixtures' C files are inputs,
+# not our code).
+git ls-files -z -- 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'stub/*.cpp' 'stub/*.h' \
+  'tests/*.cpp' 'tests/*.h' | xargs -0 clang-format --dry-run --Werror
 
 # Each stage is a preset of CMakePresets.json (one command: cmake --workflow
 # --preset NAME); the presets hold every option, this script only the order.

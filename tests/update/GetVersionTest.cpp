@@ -28,8 +28,8 @@ TEST(OwnVersionBlock, GeneratedBlockReadsBackAndMatchesOurWriter) {
     EXPECT_EQ(fixed->ProductVersion(), (std::array<std::uint16_t, 4>{3, 3, 0, 0}));
     EXPECT_EQ(info.Translations(), std::vector<std::uint32_t>{0x04B00409});
     EXPECT_EQ(info.QueryString(u"\\StringFileInfo\\040904B0\\ProductVersion"), u"3.3.0.0");
-    // The build's generator and the resource writer are written apart;
-    // both lay the tree out the same way, byte for byte.
+    // Parsing and writing again gives the block back byte for byte (the
+    // independent check of the layout is windres's block, below).
     EXPECT_EQ(WriteVersionBlock(ParseVersionBlock(block)),
               std::vector<std::uint8_t>(block.begin(), block.end()));
 }

@@ -16,7 +16,7 @@ echo "== source format =="
 # Our C++ sources keep to .clang-format (the fixtures' C files are inputs,
 # not our code).
 git ls-files -z -- 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'stub/*.cpp' 'stub/*.h' \
-  'tests/*.cpp' 'tests/*.h' | xargs -0 clang-format --dry-run --Werror
+  'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp' 'fuzz/*.h' | xargs -0 clang-format --dry-run --Werror
 
 # Each stage is a preset of CMakePresets.json (one command: cmake --workflow
 # --preset NAME); the presets hold every option, this script only the order.

@@ -31,7 +31,7 @@ inline constexpr int kLogCapacity = 100000;
 class MainWindow : public QWidget, public ui::MainView {
     Q_OBJECT
   public:
-    explicit MainWindow(ui::MainFormSettings settings = {}, QWidget* parent = nullptr);
+    explicit MainWindow(ui::MainFormSettings settings, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Runs the construction step: the update component, the command line,

@@ -26,12 +26,30 @@ function(pakforge_add_test name)
                        PROPERTIES LABELS "${labels}" FIXTURES_REQUIRED "${ARG_FIXTURES}" TIMEOUT 600)
 endfunction()
 
-# A static library for one subsystem.
-#   pakforge_add_library(NAME SOURCES... [DEPS ...])
+# A target's headers as `<folder>/Name.h`, with nothing else under its
+# include root: a link in the build tree names src/<folder> alone, so an
+# include of a layer the target does not link does not compile.
+function(pakforge_export_folder target folder)
+  set(root ${CMAKE_BINARY_DIR}/include/${folder})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/src/${folder} ${root}/${folder} SYMBOLIC)
+  target_include_directories(${target} PUBLIC ${root})
+endfunction()
+
+# The static library of the folder src/<folder>, named pakforge_<folder>.
+#   pakforge_add_library(NAME SOURCES... [SYSTEM_SOURCES ...] [DEPS ...])
+# SYSTEM_SOURCES are taken from the folder's posix/ or win32/ half.
 function(pakforge_add_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_BINARY_DIR}/generated)
+  cmake_parse_arguments(ARG "" "" "SOURCES;SYSTEM_SOURCES;DEPS" ${ARGN})
+  if(WIN32)
+    list(TRANSFORM ARG_SYSTEM_SOURCES PREPEND win32/)
+  else()
+    list(TRANSFORM ARG_SYSTEM_SOURCES PREPEND posix/)
+  endif()
+  add_library(${name} STATIC ${ARG_SOURCES} ${ARG_SYSTEM_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
+  string(REGEX REPLACE "^pakforge_" "" folder ${name})
+  pakforge_export_folder(${name} ${folder})
+  target_include_directories(${name} PUBLIC ${CMAKE_BINARY_DIR}/generated)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE pakforge_warnings)
 endfunction()
 

@@ -2,7 +2,7 @@
 #                            [MANIFEST file] [RC extra.rc...])
 # Gives a program its own version block, generated at build time from the
 # project's version (four parts, the fourth 0 unless the project names it).
-# The update check and the About window read it back (platform/OwnVersionBlock).
+# The update check and the About window read it back (services/OwnVersionBlock).
 # On Windows the block is a real resource, with the manifest (by default
 # cmake/windows/program.manifest) and any further resource scripts.
 function(pakforge_add_version_block target)

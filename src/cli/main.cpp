@@ -7,8 +7,9 @@
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
-#include "platform/System.h"
-#include "platform/SystemConsole.h"
+#include "os/System.h"
+#include "os/SystemConsole.h"
+#include "services/MsiPackage.h"
 #include "update/checkpad4.h"
 
 #include <algorithm>
@@ -89,7 +90,7 @@ void requireRegularFile(const char* role, const fs::path& path) {
 // The package readers stay silent on a file that is no package; the command
 // line owes the user an answer, so it asks first.
 void checkPackage(const fs::path& package) {
-    namespace platform = pakforge::platform;
+    namespace services = pakforge::services;
     namespace os = pakforge::os;
     requireRegularFile("package", package);
     os::FileInfo info;
@@ -98,12 +99,8 @@ void checkPackage(const fs::path& package) {
     if (info.kind == os::FileKind::Directory)
         throw Failure{"Cannot open file " + quoted(package) + ". " +
                       pakforge::systemErrorText(os::errorCode(os::Error::IsDirectory))};
-    platform::MSIHANDLE handle = 0;
-    if (platform::MsiOpenPackageExW(pakforge::pathToUtf16(package),
-                                    platform::MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
-                                    &handle) != platform::ERROR_SUCCESS)
+    if (!services::ReadPackageProperties(pakforge::pathToUtf16(package), {}))
         throw Failure{quoted(package) + " is not a Windows Installer package"};
-    platform::MsiCloseHandle(handle);
 }
 
 bool isPngImage(const fs::path& file) {

@@ -7,7 +7,7 @@
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
-#include "platform/System.h"
+#include "os/System.h"
 #include "resources/pe/PeCheckSum.h"
 #include "resources/pe/PeImage.h"
 #include "resources/unitNTModule.h"

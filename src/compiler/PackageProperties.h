@@ -3,8 +3,6 @@
 // that the command line and the window share one reader.
 #pragma once
 
-#include "platform/MsiPackage.h"
-
 #include <string>
 
 namespace pakforge {
@@ -25,10 +23,6 @@ class PackageProperties {
     std::u16string FProductVersion;
     std::u16string FManufacturer;
     ProductLabels labels;
-
-  private:
-    std::u16string ReadProductProperty(const std::u16string& name);
-    platform::MSIHANDLE handle_ = 0;
 };
 
 } // namespace pakforge

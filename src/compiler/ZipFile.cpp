@@ -2,7 +2,7 @@
 
 #include "core/ByteIO.h"
 #include "core/Utf16.h"
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <zlib.h>
 

@@ -1,7 +1,7 @@
 #include "core/Exceptions.h"
 
 #include "core/Utf16.h"
-#include "platform/System.h"
+#include "os/System.h"
 
 namespace pakforge {
 

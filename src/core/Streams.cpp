@@ -2,7 +2,7 @@
 
 #include "core/Exceptions.h"
 #include "core/Utf16.h"
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <algorithm>
 #include <cstring>

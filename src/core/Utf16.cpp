@@ -1,6 +1,6 @@
 #include "core/Utf16.h"
 
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 
 #include "core/Streams.h"
 #include "core/Utf16.h"
-#include "platform/System.h"
+#include "os/System.h"
 #include "resources/pe/PeImage.h"
 
 namespace pakforge {

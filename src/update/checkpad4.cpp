@@ -1,7 +1,7 @@
 #include "update/checkpad4.h"
 
 #include "core/Utf16.h"
-#include "platform/HttpsGet.h"
+#include "services/HttpsGet.h"
 #include "update/getversion.h"
 
 #include <exception>
@@ -27,7 +27,7 @@ class FlagScope {
 } // namespace
 
 std::u16string GetURLPath(const std::u16string& url) {
-    return platform::UrlPath(url, kMaxUrlPath);
+    return services::UrlPath(url, kMaxUrlPath);
 }
 
 // ---- worker -------------------------------------------------------------

@@ -1,8 +1,8 @@
 #include "update/getversion.h"
 
 #include "core/Utf16.h"
-#include "platform/OwnVersionBlock.h"
 #include "resources/unitResourceVersionInfo.h"
+#include "services/OwnVersionBlock.h"
 
 #include <limits>
 #include <vector>
@@ -76,7 +76,7 @@ bool GetVersionInfo(std::span<const std::uint8_t> block, std::u16string& fileVer
 
 bool GetVersionInfo(std::u16string& fileVersion, std::u16string& productName,
                     std::u16string& fileDescription) {
-    return GetVersionInfo(platform::OwnVersionBlock(), fileVersion, productName, fileDescription);
+    return GetVersionInfo(services::OwnVersionBlock(), fileVersion, productName, fileDescription);
 }
 
 bool IsNewerVersion(std::u16string_view candidate, std::u16string_view current) {

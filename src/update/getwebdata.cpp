@@ -1,13 +1,13 @@
 #include "update/getwebdata.h"
 
 #include "core/Utf16.h"
-#include "platform/HttpsGet.h"
+#include "services/HttpsGet.h"
 
 namespace pakforge {
 
 TWebData GetWebData(std::u16string_view userAgent, std::u16string_view hostName,
                     std::u16string_view requestPath, const TWebDataOptions& options) {
-    platform::HttpsRequest request;
+    services::HttpsRequest request;
     request.userAgent = utf16ToUtf8(userAgent);
     request.host = utf16ToUtf8(hostName);
     request.port = options.Port;
@@ -18,7 +18,7 @@ TWebData GetWebData(std::u16string_view userAgent, std::u16string_view hostName,
     request.maxBody = kMaxWebAnswer;
 
     TWebData result;
-    const auto response = platform::HttpsGet(request);
+    const auto response = services::HttpsGet(request);
     if (!response.completed) {
         result.FailureReason = response.error;
         return result;

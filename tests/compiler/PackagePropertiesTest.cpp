@@ -2,7 +2,7 @@
 #include "compiler/PackageProperties.h"
 #include "Fixtures.h"
 #include "core/Utf16.h"
-#include "platform/MsiPackage.h"
+#include "services/MsiPackage.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -25,14 +25,11 @@ TEST(PackageProperties, LabelsStartWithDashes) {
     EXPECT_TRUE(props.FProductName.empty());
 }
 
-TEST(PackageProperties, ReadsTheThreeValuesAndSwitchesTheUiOff) {
+TEST(PackageProperties, ReadsTheThreeValues) {
     TempDir dir;
     const auto msi = makeMsi(dir.path(), "a.msi", {"Widget Studio", "4.10.0017", "ACME & Sons"});
-    platform::MsiSetInternalUI(platform::INSTALLUILEVEL_DEFAULT, nullptr);
     PackageProperties props;
     props.GetMSIProperty(u(msi));
-    EXPECT_EQ(platform::MsiSetInternalUI(platform::INSTALLUILEVEL_NOCHANGE, nullptr),
-              platform::INSTALLUILEVEL_NONE);
     EXPECT_EQ(props.FProductName, u"Widget Studio");
     EXPECT_EQ(props.FProductVersion, u"4.10.0017");
     EXPECT_EQ(props.FManufacturer, u"ACME & Sons");
@@ -94,26 +91,18 @@ TEST(PackageProperties, ValuesLongerThanTheFirstBufferComeBackWhole) {
     }
 }
 
-TEST(MsiPlatformLayer, BufferProtocolMatchesTheInstallerService) {
+// The one call of the services layer: any names, in the order asked.
+TEST(MsiServices, ReadsTheNamesAskedInTheirOrder) {
     TempDir dir;
     const auto msi = makeMsi(dir.path(), "a.msi", {"Twelve chars", "1.0", "M"});
-    platform::MSIHANDLE h = 0;
-    ASSERT_EQ(platform::MsiOpenPackageExW(u(msi), 1, &h), platform::ERROR_SUCCESS);
-    char16_t buffer[20] = {};
-    std::uint32_t length = 5;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer, &length),
-              platform::ERROR_MORE_DATA);
-    EXPECT_EQ(length, 12u);
-    EXPECT_EQ(std::u16string(buffer), u"Twel");
-    length = 13;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer, &length), platform::ERROR_SUCCESS);
-    EXPECT_EQ(length, 12u);
-    EXPECT_EQ(std::u16string(buffer), u"Twelve chars");
-    EXPECT_EQ(platform::MsiCloseHandle(h), platform::ERROR_SUCCESS);
-    EXPECT_EQ(platform::MsiCloseHandle(h), platform::ERROR_INVALID_HANDLE);
-    length = 20;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer, &length),
-              platform::ERROR_INVALID_HANDLE);
+    const std::u16string names[] = {u"Manufacturer", u"NoSuchProperty", u"ProductName", u"ProductName"};
+    const auto values = services::ReadPackageProperties(u(msi), names);
+    ASSERT_TRUE(values.has_value());
+    EXPECT_EQ(*values, (std::vector<std::u16string>{u"M", u"", u"Twelve chars", u"Twelve chars"}));
+    EXPECT_EQ(services::ReadPackageProperties(u(msi), {}), std::vector<std::u16string>{});
+    writeFile(dir / "text.msi", {'n', 'o'});
+    EXPECT_FALSE(services::ReadPackageProperties(u(dir / "text.msi"), names).has_value());
+    EXPECT_FALSE(services::ReadPackageProperties(u"", names).has_value());
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "core/Streams.h"
 #include "core/Exceptions.h"
 #include "core/Utf16.h"
-#include "platform/System.h"
+#include "os/System.h"
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>

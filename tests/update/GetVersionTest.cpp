@@ -2,8 +2,8 @@
 // program as 3.3.0.0) and the comparison of version numbers.
 #include "update/getversion.h"
 #include "core/ByteIO.h"
-#include "platform/OwnVersionBlock.h"
 #include "resources/unitResourceVersionInfo.h"
+#include "services/OwnVersionBlock.h"
 
 #include "support/TestFiles.h"
 
@@ -13,7 +13,7 @@ namespace pakforge {
 namespace {
 
 TEST(OwnVersionBlock, GeneratedBlockReadsBackAndMatchesOurWriter) {
-    const auto block = platform::OwnVersionBlock();
+    const auto block = services::OwnVersionBlock();
     ASSERT_FALSE(block.empty());
     std::u16string version, product, description;
     ASSERT_TRUE(GetVersionInfo(version, product, description));
@@ -86,7 +86,7 @@ TEST(OwnVersionBlock, GeneratedBlockIsTheResourceCompilersByteForByte) {
         if (std::getenv("CI")) FAIL() << "i686-w64-mingw32-windres is missing";
         GTEST_SKIP() << "i686-w64-mingw32-windres is missing";
     }
-    const auto block = platform::OwnVersionBlock();
+    const auto block = services::OwnVersionBlock();
     EXPECT_EQ(resourceCompilersBlock(), std::vector<std::uint8_t>(block.begin(), block.end()));
 }
 

@@ -87,6 +87,9 @@ TEST(WebData, WhereTheCheckAsks) {
     EXPECT_EQ(GetURLPath(u"http://h/a%20b.xml"), u"/a b.xml");
     EXPECT_EQ(GetURLPath(u"not an address") + GetURLPath(u"ftp://h/a.xml"), u"");
     EXPECT_EQ(GetURLPath(u"https://h/" + std::u16string(2048, u'a')), u""); // longer than 2,048
+    EXPECT_EQ(GetURLPath(u"HTTPS://h"), u"/");
+    EXPECT_EQ(GetURLPath(u"https://u@h:1/%E2%82%ac/%zz?q=%41"), u"/\u20ac/%zz");
+    EXPECT_EQ(GetURLPath(u"https://h/a%00b") + GetURLPath(u"https:///a") + GetURLPath(u"https:/h/a"), u"");
 }
 
 } // namespace

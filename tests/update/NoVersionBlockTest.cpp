@@ -2,7 +2,7 @@
 // nothing to compare with, so it shows nothing and calls no handler.
 #include "FakeVersionCheckUi.h"
 #include "LoopbackServer.h"
-#include "platform/OwnVersionBlock.h"
+#include "services/OwnVersionBlock.h"
 #include "update/checkpad4.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ namespace {
 using namespace pakforge::test;
 
 TEST(NoVersionBlock, SuccessfulFetchShowsNothing) {
-    EXPECT_TRUE(platform::OwnVersionBlock().empty());
+    EXPECT_TRUE(services::OwnVersionBlock().empty());
     REQUIRE_LOOPBACK_TOOLS();
     LoopbackServer server;
     UpdateEnvironment env(server.authority(), server.caFile());

@@ -4,13 +4,15 @@
 // version resource (checked against VerQueryValueW).
 #include "compiler/PackageProperties.h"
 #include "core/Utf16.h"
-#include "platform/HttpsGet.h"
-#include "platform/MsiPackage.h"
-#include "platform/OwnVersionBlock.h"
+#include "services/HttpsGet.h"
+#include "services/MsiPackage.h"
+#include "services/OwnVersionBlock.h"
 #include "update/getversion.h"
 #include "update/getwebdata.h"
 
 #include <windows.h>
+
+#include <msi.h>
 
 #include <gtest/gtest.h>
 
@@ -64,7 +66,7 @@ std::map<std::string, std::string> exportedProperties(const fs::path& file) {
 TEST(WinMsi, PropertiesMatchAnIndependentReader) {
     const fs::path dir = fixture("packages");
     SKIP_WITHOUT_FIXTURE(dir);
-    platform::MsiSetInternalUI(platform::INSTALLUILEVEL_DEFAULT, nullptr);
+    ::MsiSetInternalUI(INSTALLUILEVEL_DEFAULT, nullptr);
 
     PackageProperties props;
     for (const char* name : {"Widget é.msi", "long.msi"}) {
@@ -80,8 +82,7 @@ TEST(WinMsi, PropertiesMatchAnIndependentReader) {
     }
     // The long name took the second call; the first buffer holds 260.
     EXPECT_EQ(props.FProductName.size(), 1000u);
-    EXPECT_EQ(platform::MsiSetInternalUI(platform::INSTALLUILEVEL_NOCHANGE, nullptr),
-              platform::INSTALLUILEVEL_NONE);
+    EXPECT_EQ(::MsiSetInternalUI(INSTALLUILEVEL_NOCHANGE, nullptr), INSTALLUILEVEL_NONE);
 
     // Files that are no package leave everything as the last good read left it.
     for (const fs::path& other : {dir / "text.msi", dir / "absent.msi", dir}) {
@@ -91,27 +92,19 @@ TEST(WinMsi, PropertiesMatchAnIndependentReader) {
     }
 }
 
-// The protocol the Linux layer imitates, as msi.dll itself keeps it.
-TEST(WinMsi, BufferProtocolOfTheRealService) {
+// Any names in the order asked, an unknown one empty, through the retry
+// for values longer than the first buffer.
+TEST(WinMsi, ReadsTheNamesAskedInTheirOrder) {
     const fs::path dir = fixture("packages");
     SKIP_WITHOUT_FIXTURE(dir);
-    platform::MSIHANDLE h = 0;
-    ASSERT_EQ(platform::MsiOpenPackageExW((dir / "long.msi").u16string(),
-                                          platform::MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &h),
-              ERROR_SUCCESS);
-    std::vector<char16_t> buffer(1001, u'#');
-    std::uint32_t length = 5;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer.data(), &length), ERROR_MORE_DATA);
-    EXPECT_EQ(length, 1000u);
-    length = 1001;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer.data(), &length), ERROR_SUCCESS);
-    EXPECT_EQ(length, 1000u);
-    EXPECT_EQ(buffer[1000], u'\0');
-    EXPECT_EQ(platform::MsiCloseHandle(h), ERROR_SUCCESS);
-    length = 1001;
-    EXPECT_EQ(platform::MsiGetProductPropertyW(h, u"ProductName", buffer.data(), &length),
-              ERROR_INVALID_HANDLE);
-    EXPECT_NE(platform::MsiOpenPackageExW((dir / "text.msi").u16string(), 1, &h), ERROR_SUCCESS);
+    const std::u16string names[] = {u"NoSuchProperty", u"ProductName", u"ProductVersion"};
+    const auto values = services::ReadPackageProperties((dir / "long.msi").u16string(), names);
+    ASSERT_TRUE(values.has_value());
+    ASSERT_EQ(values->size(), 3u);
+    EXPECT_EQ((*values)[0], u"");
+    EXPECT_EQ((*values)[1].size(), 1000u);
+    EXPECT_EQ((*values)[2], u"1.0");
+    EXPECT_FALSE(services::ReadPackageProperties((dir / "text.msi").u16string(), names).has_value());
 }
 
 TEST(WinHttps, AnswersCertificatesAndRefusals) {
@@ -189,11 +182,11 @@ TEST(WinHttps, AnswersCertificatesAndRefusals) {
 
 // WinHttpCrackUrl gives what the Linux parser gives.
 TEST(WinHttps, UrlPathAsOnLinux) {
-    EXPECT_EQ(platform::UrlPath(u"https://h:8443/a/b.xml?x=1#f", 2048), u"/a/b.xml");
-    EXPECT_EQ(platform::UrlPath(u"http://h/a%20b.xml", 2048), u"/a b.xml");
-    EXPECT_EQ(platform::UrlPath(u"https://h", 2048), u"/");
-    EXPECT_EQ(platform::UrlPath(u"not an address", 2048) + platform::UrlPath(u"ftp://h/a.xml", 2048), u"");
-    EXPECT_EQ(platform::UrlPath(u"https://h/" + std::u16string(2048, u'a'), 2048), u"");
+    EXPECT_EQ(services::UrlPath(u"https://h:8443/a/b.xml?x=1#f", 2048), u"/a/b.xml");
+    EXPECT_EQ(services::UrlPath(u"http://h/a%20b.xml", 2048), u"/a b.xml");
+    EXPECT_EQ(services::UrlPath(u"https://h", 2048), u"/");
+    EXPECT_EQ(services::UrlPath(u"not an address", 2048) + services::UrlPath(u"ftp://h/a.xml", 2048), u"");
+    EXPECT_EQ(services::UrlPath(u"https://h/" + std::u16string(2048, u'a'), 2048), u"");
 }
 
 TEST(WinOwnVersion, GetVersionInfoReadsTheProgramsResource) {

@@ -6,7 +6,7 @@
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
-#include "platform/SystemConsole.h"
+#include "os/SystemConsole.h"
 #include "resources/pe/PeImage.h"
 
 #include <pakforge/Version.h>

@@ -4,7 +4,7 @@
 #include "core/Exceptions.h"
 #include "core/Streams.h"
 #include "core/Utf16.h"
-#include "platform/SystemConsole.h"
+#include "os/SystemConsole.h"
 #include "resources/unitNTModule.h"
 #include "resources/unitResourceGraphics.h"
 #include "resources/unitResourceVersionInfo.h"

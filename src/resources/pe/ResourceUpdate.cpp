@@ -1,7 +1,7 @@
 #include "resources/pe/ResourceUpdate.h"
 
 #include "core/Streams.h"
-#include "platform/System.h"
+#include "os/System.h"
 #include "resources/pe/PeImage.h"
 #include "resources/pe/ResourceWriter.h"
 

@@ -1,4 +1,4 @@
-#include "platform/HttpsGet.h"
+#include "services/HttpsGet.h"
 
 #include "core/Utf16.h"
 
@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 namespace {
 
@@ -20,9 +20,6 @@ struct EasyDeleter {
 };
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct UrlDeleter {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
 
 void initCurlOnce() {
@@ -164,22 +161,4 @@ HttpsResponse HttpsGet(const HttpsRequest& request) {
     return response;
 }
 
-std::u16string UrlPath(std::u16string_view url, std::size_t maxChars) {
-    const std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-    if (!parsed) return {};
-    const std::string text = utf16ToUtf8(url);
-    if (curl_url_set(parsed.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return {};
-    char* scheme = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return {};
-    const bool web = std::strcmp(scheme, "https") == 0 || std::strcmp(scheme, "http") == 0;
-    curl_free(scheme);
-    if (!web) return {};
-    char* path = nullptr;
-    if (curl_url_get(parsed.get(), CURLUPART_PATH, &path, CURLU_URLDECODE) != CURLUE_OK) return {};
-    std::u16string result = utf8ToUtf16(path);
-    curl_free(path);
-    if (result.size() > maxChars) return {};
-    return result;
-}
-
-} // namespace pakforge::platform
+} // namespace pakforge::services

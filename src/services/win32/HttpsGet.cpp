@@ -1,4 +1,4 @@
-#include "platform/HttpsGet.h"
+#include "services/HttpsGet.h"
 
 #include "core/Utf16.h"
 
@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 namespace {
 
@@ -497,33 +497,4 @@ HttpsResponse HttpsGet(const HttpsRequest& request) {
     return Fetch(request).run();
 }
 
-std::u16string UrlPath(std::u16string_view url, std::size_t maxChars) {
-    const std::wstring text(url.begin(), url.end());
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.dwSchemeLength = static_cast<DWORD>(-1);
-    parts.dwHostNameLength = static_cast<DWORD>(-1);
-    parts.dwUrlPathLength = static_cast<DWORD>(-1);
-    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    // Decoding needs buffers of our own for the parts.
-    std::vector<wchar_t> path(text.size() + 1);
-    parts.lpszUrlPath = path.data();
-    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
-    std::vector<wchar_t> host(text.size() + 1), scheme(text.size() + 1), extra(text.size() + 1);
-    parts.lpszHostName = host.data();
-    parts.dwHostNameLength = static_cast<DWORD>(host.size());
-    parts.lpszScheme = scheme.data();
-    parts.dwSchemeLength = static_cast<DWORD>(scheme.size());
-    parts.lpszExtraInfo = extra.data();
-    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
-    if (text.empty() || !::WinHttpCrackUrl(text.c_str(), static_cast<DWORD>(text.size()), ICU_DECODE, &parts))
-        return {};
-    if (parts.nScheme != INTERNET_SCHEME_HTTPS && parts.nScheme != INTERNET_SCHEME_HTTP) return {};
-    // An address without a path asks for the root, as on Linux.
-    const std::size_t length = parts.dwUrlPathLength;
-    if (std::max<std::size_t>(length, 1) > maxChars) return {};
-    if (length == 0) return std::u16string(1, u'/');
-    return std::u16string(path.data(), path.data() + length);
-}
-
-} // namespace pakforge::platform
+} // namespace pakforge::services

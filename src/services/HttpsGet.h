@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 struct HttpsRequest {
     std::string host; // bare host name or address, no port
@@ -40,4 +40,4 @@ std::string requestProblem(const HttpsRequest& request);
 // than maxChars.
 std::u16string UrlPath(std::u16string_view url, std::size_t maxChars);
 
-} // namespace pakforge::platform
+} // namespace pakforge::services

@@ -1,4 +1,4 @@
-#include "platform/OwnVersionBlock.h"
+#include "services/OwnVersionBlock.h"
 
 #include <cstddef>
 
@@ -9,11 +9,11 @@ extern const unsigned char pakforge_own_version_block[] __attribute__((weak));
 extern const std::size_t pakforge_own_version_block_size __attribute__((weak));
 }
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 std::span<const std::uint8_t> OwnVersionBlock() {
     if (pakforge_own_version_block == nullptr || &pakforge_own_version_block_size == nullptr) return {};
     return {pakforge_own_version_block, pakforge_own_version_block_size};
 }
 
-} // namespace pakforge::platform
+} // namespace pakforge::services

@@ -1,10 +1,10 @@
-#include "platform/OwnVersionBlock.h"
+#include "services/OwnVersionBlock.h"
 
 #include <windows.h>
 
 #include <vector>
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 namespace {
 
@@ -40,4 +40,4 @@ std::span<const std::uint8_t> OwnVersionBlock() {
     return block;
 }
 
-} // namespace pakforge::platform
+} // namespace pakforge::services

@@ -1,4 +1,4 @@
-#include "platform/MsiPackage.h"
+#include "services/MsiPackage.h"
 
 #include "core/ByteIO.h"
 #include "core/Exceptions.h"
@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <poll.h>
 #include <span>
 #include <sys/prctl.h>
@@ -23,7 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 namespace {
 
@@ -39,19 +38,6 @@ struct GErrorFree {
         if (error) g_error_free(error);
     }
 };
-
-struct OpenPackages {
-    std::mutex lock;
-    MSIHANDLE next = 1;
-    std::map<MSIHANDLE, std::map<std::u16string, std::u16string>> properties;
-};
-
-OpenPackages& packages() {
-    static OpenPackages instance;
-    return instance;
-}
-
-int uiLevel = INSTALLUILEVEL_DEFAULT;
 
 // Reads the whole Property table; false when the file is no package. Runs
 // in the child process made by readPropertyTable.
@@ -203,58 +189,20 @@ bool readPropertyTable(const std::filesystem::path& path, std::map<std::u16strin
 
 } // namespace
 
-int MsiSetInternalUI(int level, void* /*window*/) {
-    const int previous = uiLevel;
-    if (level != INSTALLUILEVEL_NOCHANGE) uiLevel = level;
-    return previous;
-}
-
-std::uint32_t MsiOpenPackageExW(const std::u16string& path, std::uint32_t /*options*/, MSIHANDLE* handle) {
-    if (!handle || path.empty()) return ERROR_INVALID_PARAMETER;
+std::optional<std::vector<std::u16string>> ReadPackageProperties(const std::u16string& path,
+                                                                 std::span<const std::u16string> names) {
+    if (path.empty()) return std::nullopt;
     const auto file = pathFromUtf16(path);
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
-
+    if (!std::filesystem::is_regular_file(file, ec)) return std::nullopt;
     std::map<std::u16string, std::u16string> table;
-    if (!readPropertyTable(file, table)) return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
-
-    auto& open = packages();
-    std::lock_guard guard(open.lock);
-    const MSIHANDLE id = open.next++;
-    open.properties.emplace(id, std::move(table));
-    *handle = id;
-    return ERROR_SUCCESS;
-}
-
-std::uint32_t MsiGetProductPropertyW(MSIHANDLE handle, const std::u16string& property, char16_t* buffer,
-                                     std::uint32_t* length) {
-    auto& open = packages();
-    std::lock_guard guard(open.lock);
-    const auto found = open.properties.find(handle);
-    if (found == open.properties.end()) return ERROR_INVALID_HANDLE;
-    if (!length || (!buffer && *length != 0)) return ERROR_INVALID_PARAMETER;
-
-    std::u16string value;
-    if (const auto it = found->second.find(property); it != found->second.end()) value = it->second;
-    const std::uint32_t capacity = *length;
-    if (value.size() < capacity) {
-        std::copy(value.begin(), value.end(), buffer);
-        buffer[value.size()] = u'\0';
-        *length = static_cast<std::uint32_t>(value.size());
-        return ERROR_SUCCESS;
+    if (!readPropertyTable(file, table)) return std::nullopt;
+    std::vector<std::u16string> values;
+    for (const auto& name : names) {
+        const auto found = table.find(name);
+        values.push_back(found == table.end() ? std::u16string() : found->second);
     }
-    if (capacity > 0) {
-        std::copy_n(value.begin(), capacity - 1, buffer);
-        buffer[capacity - 1] = u'\0';
-    }
-    *length = static_cast<std::uint32_t>(value.size());
-    return ERROR_MORE_DATA;
+    return values;
 }
 
-std::uint32_t MsiCloseHandle(MSIHANDLE handle) {
-    auto& open = packages();
-    std::lock_guard guard(open.lock);
-    return open.properties.erase(handle) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
-
-} // namespace pakforge::platform
+} // namespace pakforge::services

@@ -1,5 +1,5 @@
 // Files on POSIX: descriptors, advisory locks for the share modes, rename.
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <cerrno>
 #include <ctime>

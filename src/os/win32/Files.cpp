@@ -1,5 +1,5 @@
 // Files on Windows: handles with real share modes, rename with write-through.
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Errors, the process, text and time on POSIX.
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <cerrno>
 #include <clocale>

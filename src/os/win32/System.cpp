@@ -1,5 +1,5 @@
 // Errors, the process, text and time on Windows.
-#include "platform/System.h"
+#include "os/System.h"
 
 #include <windows.h>
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <span>
 
-namespace pakforge::platform {
+namespace pakforge::services {
 
 // Empty when the program was built without a version block.
 std::span<const std::uint8_t> OwnVersionBlock();
 
-} // namespace pakforge::platform
+} // namespace pakforge::services

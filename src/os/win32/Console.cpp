@@ -2,8 +2,8 @@
 // UTF-16 command line becomes UTF-8 for the shared body; text to a console
 // goes out as UTF-16 through WriteConsoleW, to a file or a pipe as the UTF-8
 // bytes with bare line feeds, as on Linux.
-#include "platform/System.h"
-#include "platform/SystemConsole.h"
+#include "os/System.h"
+#include "os/SystemConsole.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // Entry and standard streams of the command-line programs on POSIX: the
 // arguments and the output are UTF-8 bytes already.
-#include "platform/System.h"
-#include "platform/SystemConsole.h"
+#include "os/System.h"
+#include "os/SystemConsole.h"
 
 #include <atomic>
 #include <clocale>

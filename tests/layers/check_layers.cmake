@@ -1,0 +1,20 @@
+# Builds each probe: "<target>:compiles" must build; "<target>:<header>" must
+# fail because the header is not found.
+foreach(check IN LISTS CHECKS)
+  string(REPLACE ":" ";" parts ${check})
+  list(GET parts 0 target)
+  list(GET parts 1 expected)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${target}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(expected STREQUAL "compiles")
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "${target} should compile:\n${output}")
+    endif()
+  elseif(result EQUAL 0)
+    message(FATAL_ERROR "${target}: \"${expected}\" compiled against the layering")
+  elseif(NOT output MATCHES "${expected}: No such file or directory")
+    message(FATAL_ERROR "${target} failed, but not for the missing header:\n${output}")
+  else()
+    message(STATUS "${target}: refused, as it should be")
+  endif()
+endforeach()

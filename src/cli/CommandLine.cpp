@@ -18,6 +18,8 @@ constexpr int kExitUsage = 2;
 // The usage lines keep their own order; CLI11 lists the options below them.
 constexpr const char* kUsage = "Usage: pakforge-cli [--force] PACKAGE ICON OUTPUT\n"
                                "  or:  pakforge-cli --info [--json] PACKAGE\n"
+                               "  or:  pakforge-cli --inspect [--json] SETUP.EXE\n"
+                               "  or:  pakforge-cli --extract [--force] SETUP.EXE FOLDER\n"
                                "  or:  pakforge-cli [-q] --check-updates\n";
 
 constexpr const char* kDescription =
@@ -45,6 +47,10 @@ constexpr const char* kFooter =
     "Without --level, --jobs or --fast the package is deflated as one stream at\n"
     "zlib's default level, on one thread. When both standard output and standard\n"
     "error are a terminal, a package above 16 MiB shows its progress there.\n"
+    "\n"
+    "When SOURCE_DATE_EPOCH is set (whole seconds since 1970-01-01 UTC), the\n"
+    "package's time in the archive is that instant in UTC instead of its local\n"
+    "modification time, so that builds on any machine give the same bytes.\n"
     "\n"
     "Exit status: 0 on success, 1 when the build or the reading fails, 2 on a\n"
     "usage error, 130 after an interrupt (Ctrl-C, TERM or HUP), which leaves\n"
@@ -116,7 +122,15 @@ void describe(CLI::App& app, Options& o) {
                  "print PACKAGE's product name, version and manufacturer\ninstead of building");
     app.add_flag("--json", o.json,
                  "with --info: print them as one JSON object with the keys\n"
-                 "ProductName, ProductVersion and Manufacturer");
+                 "ProductName, ProductVersion and Manufacturer; with\n"
+                 "--inspect: print the report as one JSON object");
+    app.add_flag("--inspect", o.inspect,
+                 "look into SETUP.EXE, an executable Pakforge built: stub,\n"
+                 "icon, manifest, settings, archive, package, checksum and\n"
+                 "signature; exit 1 naming the first damaged or missing part");
+    app.add_flag("--extract", o.extract,
+                 "write the package SETUP.EXE carries into FOLDER, checked\n"
+                 "(with --force it replaces a file of that name)");
     app.add_flag("--version-info", o.versionInfo,
                  "give OUTPUT a version resource made from the package's\n"
                  "ProductName, ProductVersion and Manufacturer");
@@ -146,11 +160,17 @@ std::string operandsText(const std::vector<std::string>& operands) {
 
 // The combinations that mean nothing are refused rather than ignored.
 std::string misuseOf(const Options& o) {
-    if (o.info && o.checkUpdates) return "--info and --check-updates exclude each other";
-    if (o.json && !o.info) return "--json goes only with --info";
+    if (int(o.info) + int(o.checkUpdates) + int(o.inspect) + int(o.extract) > 1)
+        return "--info, --inspect, --extract and --check-updates exclude each other";
+    if (o.json && !o.info && !o.inspect) return "--json goes only with --info or --inspect";
     if (!o.building() && o.versionInfo) return "--version-info goes only with a build";
-    if (!o.building() && (o.force || o.fast || o.level >= 0 || o.jobs > 0))
-        return "--force, --level, --jobs and --fast go only with a build";
+    if (!o.building() && (o.fast || o.level >= 0 || o.jobs > 0))
+        return "--level, --jobs and --fast go only with a build";
+    if (!o.building() && !o.extract && o.force) return "--force goes only with a build or --extract";
+    if (o.inspect && o.operands.size() != 1)
+        return "--inspect takes exactly one SETUP.EXE, got " + operandsText(o.operands);
+    if (o.extract && o.operands.size() != 2)
+        return "--extract takes SETUP.EXE and FOLDER, got " + operandsText(o.operands);
     if (o.info && o.operands.size() != 1)
         return "--info takes exactly one PACKAGE, got " + operandsText(o.operands);
     if (o.checkUpdates && !o.operands.empty())

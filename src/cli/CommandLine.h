@@ -11,7 +11,9 @@ namespace pakforge::cli {
 inline constexpr const char* kProgram = "pakforge-cli";
 
 struct Options {
-    std::vector<std::string> operands; // PACKAGE ICON OUTPUT, or PACKAGE with --info
+    // PACKAGE ICON OUTPUT; PACKAGE with --info; SETUP.EXE with --inspect;
+    // SETUP.EXE FOLDER with --extract.
+    std::vector<std::string> operands;
     bool force = false;
     bool fast = false;
     int level = -1; // -1: not given
@@ -21,8 +23,10 @@ struct Options {
     bool info = false;
     bool json = false;
     bool checkUpdates = false;
+    bool inspect = false;
+    bool extract = false;
 
-    bool building() const { return !info && !checkUpdates; }
+    bool building() const { return !info && !checkUpdates && !inspect && !extract; }
 };
 
 // Reads the arguments into `options`. When they settle the run by

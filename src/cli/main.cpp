@@ -3,6 +3,7 @@
 // each naming the program and the file it is about.
 #include "CommandLine.h"
 #include "compiler/Build.h"
+#include "compiler/Inspect.h"
 #include "compiler/PackageProperties.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"
@@ -14,11 +15,13 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,45 +134,8 @@ void checkIcon(const fs::path& icon) {
 
 // ---- --info and --check-updates ----------------------------------------------
 
-// A JSON string literal: quotes, backslashes and control characters escaped,
-// everything else as UTF-8.
 std::string jsonString(const std::u16string& text) {
-    std::string out = "\"";
-    for (const char c : pakforge::utf16ToUtf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte < 0x20 || byte == 0x7F) {
-                char escaped[7];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+    return pakforge::jsonQuoted(pakforge::utf16ToUtf8(text));
 }
 
 int showInfo(const std::string& argument, bool json) {
@@ -344,6 +310,20 @@ pakforge::DeflateOptions compressionOf(const Options& options) {
     return compression;
 }
 
+// SOURCE_DATE_EPOCH, the reproducible-builds convention: whole seconds
+// since 1970-01-01 UTC. Empty counts as unset; anything else that is not
+// such a number stops the build rather than be ignored.
+std::optional<std::int64_t> sourceDateEpoch() {
+    const auto value = pakforge::os::environmentVariable("SOURCE_DATE_EPOCH");
+    if (!value || value->empty()) return std::nullopt;
+    std::int64_t seconds = 0;
+    const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), seconds);
+    if (ec != std::errc() || end != value->data() + value->size() || seconds < 0 || (*value)[0] == '+')
+        throw Failure{"SOURCE_DATE_EPOCH must be a whole number of seconds since 1970-01-01 UTC, not '" +
+                      *value + "'"};
+    return seconds;
+}
+
 pakforge::BuildRequest requestOf(const Options& options) {
     pakforge::BuildRequest request;
     request.package = fullPath(options.operands[0]);
@@ -356,6 +336,7 @@ pakforge::BuildRequest requestOf(const Options& options) {
     request.compression = compressionOf(options);
     // Builds side by side read the same package and container.
     request.inputShare = pakforge::FileStream::Share::DenyWrite;
+    request.entryTime = sourceDateEpoch();
     return request;
 }
 
@@ -404,11 +385,37 @@ int runBuild(const Options& options) {
     return 0;
 }
 
+// ---- --inspect and --extract -------------------------------------------------
+
+int inspect(const Options& options) {
+    // The package is read from a temporary copy, which an interrupt removes.
+    pakforge::os::catchInterrupts(onInterrupt);
+    const fs::path file = fullPath(options.operands[0]);
+    requireRegularFile("executable", file);
+    const auto report = pakforge::inspectExecutable(file, pakforge::defaultContainerPath());
+    std::cout << (options.json ? pakforge::reportJson(report) : pakforge::reportText(report)) << std::flush;
+    if (report.fault.empty()) return 0;
+    reportError(report.fault);
+    return kExitFailure;
+}
+
+int extract(const Options& options) {
+    pakforge::os::catchInterrupts(onInterrupt);
+    const fs::path file = fullPath(options.operands[0]);
+    requireRegularFile("executable", file);
+    const fs::path folder = fullPath(options.operands[1]);
+    for (const auto& written : pakforge::extractCarried(file, folder, options.force))
+        if (!options.quiet) std::cout << "Wrote " << quoted(written) << "\n";
+    return 0;
+}
+
 int run(const std::vector<std::string>& args) {
     Options options;
     if (const auto settled = pakforge::cli::parseCommandLine(args, options)) return *settled;
     if (options.info) return showInfo(options.operands[0], options.json);
     if (options.checkUpdates) return checkUpdates(options.quiet);
+    if (options.inspect) return inspect(options);
+    if (options.extract) return extract(options);
     return runBuild(options);
 }
 

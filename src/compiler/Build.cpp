@@ -225,6 +225,7 @@ void build(const BuildRequest& request, const BuildEvents& events) {
         zip.onProgress = events.progress;
         zip.deflateOptions = request.compression;
         zip.sourceShare = request.inputShare;
+        zip.fixedTime = request.entryTime;
         out->seek(0, SeekOrigin::End);
         zip.open(*out);
         try {

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,9 @@ struct BuildRequest {
     // window keeps them to itself; a build server's builds share them,
     // keeping out only writers.
     FileStream::Share inputShare = FileStream::Share::Exclusive;
+    // When set, the archive entry's time: seconds since 1970-01-01 UTC
+    // (SOURCE_DATE_EPOCH), not the package's local modification time.
+    std::optional<std::int64_t> entryTime;
 };
 
 // The file a build is working on at the moment, so that a front end can

@@ -107,6 +107,29 @@ std::uint32_t fileDosDateTime(const std::filesystem::path& path) {
     return dosDateTime(local);
 }
 
+// The UTC calendar of a count of seconds since 1970 (days to civil date
+// after Howard Hinnant's algorithm), with no time-zone library involved.
+std::uint32_t utcDosDateTime(std::int64_t seconds) {
+    const std::int64_t days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
+    const std::int64_t secondOfDay = seconds - days * 86400;
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t dayOfEra = z - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    std::tm utc{};
+    utc.tm_mday = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    utc.tm_mon = static_cast<int>(monthIndex < 10 ? monthIndex + 2 : monthIndex - 10);
+    const std::int64_t year = yearOfEra + era * 400 + (utc.tm_mon <= 1 ? 1 : 0);
+    if (year < 1980 || year > 2107) return 0;
+    utc.tm_year = static_cast<int>(year - 1900);
+    utc.tm_hour = static_cast<int>(secondOfDay / 3600);
+    utc.tm_min = static_cast<int>(secondOfDay / 60 % 60);
+    utc.tm_sec = static_cast<int>(secondOfDay % 60);
+    return dosDateTime(utc);
+}
+
 std::u16string archiveNameOf(const std::filesystem::path& path) {
     std::u16string name = pathToUtf16(path.filename());
     const auto cut = name.find_last_of(u"\\:/");
@@ -148,7 +171,7 @@ void TZipFile::addFile(const std::filesystem::path& path, const std::u16string& 
     TZipHeader header;
     FileStream source(path, FileStream::Mode::OpenRead, sourceShare);
     header.CompressionMethod = compression;
-    header.ModifiedDateTime = fileDosDateTime(path);
+    header.ModifiedDateTime = fixedTime ? utcDosDateTime(*fixedTime) : fileDosDateTime(path);
     const auto size = static_cast<std::uint64_t>(source.size());
 
     const std::u16string name = nameInArchive.empty() ? archiveNameOf(path) : nameInArchive;

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,10 @@ class TZipFile {
     DeflateOptions deflateOptions;
     // How an added file is held while it is read.
     FileStream::Share sourceShare = FileStream::Share::Exclusive;
+    // Seconds since 1970-01-01 UTC to store as every entry's time, in UTC,
+    // instead of the file's local modification time: the same bytes on
+    // every machine and checkout.
+    std::optional<std::int64_t> fixedTime;
 
   private:
     void writeChecked(const void* data, std::size_t count);

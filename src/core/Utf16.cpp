@@ -1,5 +1,7 @@
 #include "core/Utf16.h"
 
+#include <cstdio>
+
 #include "os/System.h"
 
 #include <algorithm>
@@ -133,6 +135,45 @@ std::u16string toUpperText(std::u16string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) appendUtf16(out, os::upperCase(nextCodePoint(text, i)));
     return out;
+}
+
+std::string jsonQuoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (byte < 0x20 || byte == 0x7F) {
+                char escaped[7];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
 }
 
 } // namespace pakforge

@@ -28,4 +28,8 @@ bool sameTextIgnoreCase(std::u16string_view a, std::u16string_view b);
 // Simple Unicode upper-case mapping, code point by code point.
 std::u16string toUpperText(std::u16string_view text);
 
+// A JSON string literal of UTF-8 text: quotes, backslashes and control
+// characters escaped, everything else as it is.
+std::string jsonQuoted(std::string_view text);
+
 } // namespace pakforge

@@ -303,11 +303,12 @@ std::vector<std::uint8_t> peResourceData(const fs::path& file, const std::string
     return out;
 }
 
-CliResult runCli(const fs::path& cwd, const fs::path& container, const std::string& args) {
+CliResult runCli(const fs::path& cwd, const fs::path& container, const std::string& args,
+                 const std::string& environment) {
     TempDir scratch;
     CliResult r;
-    r.status = runCommand("cd " + shellQuote(cwd.string()) +
-                              " && PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+    r.status = runCommand("cd " + shellQuote(cwd.string()) + " && " + environment +
+                              " PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
                               shellQuote((binaryDir() / "bin" / "pakforge-cli").string()) + " " + args +
                               " 2>" + shellQuote((scratch / "err").string()),
                           &r.out);

@@ -69,15 +69,15 @@ std::vector<std::uint8_t> peResourceData(const std::filesystem::path& file, cons
                                          const std::string& name, int language);
 // The MAINICON group's entries as pefile decodes them: "width x height x bits -> id".
 std::vector<std::string> mainIconEntries(const std::filesystem::path& file);
-// pakforge-cli run in cwd with the container from `container`; args are
-// shell words as they stand.
+// pakforge-cli run in cwd with the container from `container`; args and
+// environment ("NAME=value ...") are shell words as they stand.
 struct CliResult {
     int status = 0;
     std::string out;
     std::string err;
 };
 CliResult runCli(const std::filesystem::path& cwd, const std::filesystem::path& container,
-                 const std::string& args);
+                 const std::string& args, const std::string& environment = {});
 
 // Builds dir/big.msi into dir/out.exe with `options`, sends `signal` (say
 // "INT") once the temporary file is there, i.e. mid-build, and returns the

@@ -131,6 +131,41 @@ TEST_F(WindowsPrograms, InfoReadsTheSameThreeLinesThroughTheInstallerService) {
     EXPECT_NE(w.out.find("Product Name: Pakforge Übersicht"), std::string::npos) << w.out;
 }
 
+// One SOURCE_DATE_EPOCH: the same bytes from both systems, other time
+// zones and other file times; both read the result alike, and the package
+// comes back out of it whole.
+TEST_F(WindowsPrograms, ReproducibleBuildsInspectAndExtractAsOnLinux) {
+    makeMsi(dir.path(), "app.msi");
+    fs::create_directory(dir / "copy");
+    fs::copy_file(dir / "app.msi", dir / "copy" / "app.msi");
+    setTime(dir / "copy" / "app.msi", "2019-12-31 23:59:58");
+    const std::string epoch = "SOURCE_DATE_EPOCH=1700000000 ";
+    const auto l = runShell("TZ=UTC " + epoch + "PAKFORGE_CONTAINER=" + shellQuote(container.string()) + " " +
+                                shellQuote(PAKFORGE_LINUX_CLI) + " -q app.msi '' linux.exe",
+                            dir.path());
+    ASSERT_EQ(l.status, 0) << l.err;
+    const auto w = runShell(wineEnvironment() + "TZ=Asia/Tokyo " + epoch +
+                                "PAKFORGE_CONTAINER=" + shellQuote(winePath(container)) + " wine " +
+                                shellQuote(windowsProgram("pakforge-cli").string()) +
+                                " -q 'copy\\app.msi' '' windows.exe",
+                            dir.path());
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_TRUE(readFile(dir / "windows.exe") == readFile(dir / "linux.exe")) << "the two builds differ";
+
+    const auto li = runLinux(PAKFORGE_LINUX_CLI, dir.path(), container, {"--inspect", "--json", "linux.exe"});
+    const auto wi = runWindows("pakforge-cli", dir.path(), container, {"--inspect", "--json", "windows.exe"});
+    ASSERT_EQ(li.status, 0) << li.err;
+    EXPECT_EQ(wi.status, 0) << wi.err;
+    const auto afterFile = [](const std::string& json) { return json.substr(json.find(", \"ok\"")); };
+    EXPECT_EQ(afterFile(wi.out), afterFile(li.out));
+
+    fs::create_directory(dir / "out");
+    const auto we =
+        runWindows("pakforge-cli", dir.path(), container, {"-q", "--extract", "windows.exe", "out"});
+    EXPECT_EQ(we.status, 0) << we.err;
+    EXPECT_EQ(readFile(dir / "out" / "app.msi"), readFile(dir / "app.msi"));
+}
+
 // Every way a build can fail: the same exit status as on Linux, the message
 // with the Windows path and the system's own error text (Wine words them
 // its own way), and no output file where none should be.

@@ -32,7 +32,8 @@ template <class F> auto guarded(const char* what, F&& f) {
 EBadImage::EBadImage(const std::string& reason)
     : EOSError("System Error.  Code: " + std::to_string(kBadExeFormat) +
                    ".\r\nThe file is not a valid Win32 application: " + reason + ".",
-               kBadExeFormat) {}
+               kBadExeFormat),
+      reason_(reason) {}
 
 std::string SectionHeader::nameText() const {
     std::string text;

@@ -21,6 +21,11 @@ inline constexpr int kBadExeFormat = 193;
 class EBadImage : public EOSError {
   public:
     explicit EBadImage(const std::string& reason);
+    // What is wrong, without the system's wording around it.
+    const std::string& reason() const noexcept { return reason_; }
+
+  private:
+    std::string reason_;
 };
 
 // A rewritten image that validateLayout refuses: names the file and the

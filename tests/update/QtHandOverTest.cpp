@@ -183,4 +183,4 @@ int main(int argc, char** argv) {
     return RUN_ALL_TESTS();
 }
 
-#include "QtVersionCheckUiTest.moc"
+#include "QtHandOverTest.moc"

@@ -78,14 +78,14 @@ struct ControlRow {
     void (TAboutForm::*onAbout)() = nullptr;
 };
 
+// A window's caption and client area.
 struct WindowSpec {
     std::u16string_view caption;
     int width, height;
-    int bannerHeight;
 };
 
-inline constexpr WindowSpec kMainWindow{u"Pakforge", 590, 402, 81};
-inline constexpr WindowSpec kAboutWindow{u"About Pakforge", 500, 277, 81};
+inline constexpr WindowSpec kMainWindow{u"Pakforge", 590, 402};
+inline constexpr WindowSpec kAboutWindow{u"About Pakforge", 500, 277};
 // The log above the status bar, its two panels and the Browse... glyph, at
 // 96 dots per inch; the status bar, panels and glyph follow the density.
 inline constexpr int kLogHeight = 49;

@@ -35,7 +35,6 @@ class MainWindowBase : public MainView, protected BusyDisplay {
 
     Tmainform& form() { return *form_; }
     bool quitRequested() const { return quitRequested_; }
-    WindowHandOver& handOver() { return *handOver_; }
 
     int statusBarHeight() const override { return sizes_.statusBarHeight; }
     void setStatusBarHeight(int pixels) override;

@@ -45,11 +45,12 @@ cmake --workflow --preset asan
 echo "== thread sanitizer build of the threaded code =="
 # Every second thread: the update check's worker and hand-over, the parallel
 # deflate's workers (to the end and interrupted, in-process, by Ctrl-C to
-# pakforge-cli and by TERM or INT at any moment), and the Qt window's build
-# worker (offscreen). Qt's libraries are not instrumented: tests/tsan.supp
-# says what of them is left out, and the Qt tests model Qt's hand-over
-# between threads. The Win32 window's worker is built with mingw-w64, which
-# has no ThreadSanitizer.
+# pakforge-cli and by TERM or INT at any moment), the windows' shared build
+# worker and hand-over over a plain event loop (ui_tests), and the Qt window's
+# build worker (offscreen). Qt's libraries are not instrumented:
+# tests/tsan.supp says what of them is left out, and the Qt tests model Qt's
+# hand-over between threads. The Win32 window's message loop is built with
+# mingw-w64, which has no ThreadSanitizer.
 cmake --workflow --preset tsan
 
 echo "== Release build with Debian's default flags =="

@@ -1,4 +1,5 @@
-// The About window drawn with Qt Widgets; its behaviour is TAboutForm's.
+// The About window drawn with Qt Widgets from the layout table; its
+// behaviour is TAboutForm's.
 #pragma once
 
 #include "ui/AboutForm.h"
@@ -6,7 +7,7 @@
 
 #include <QDialog>
 
-class QLabel;
+#include <map>
 
 namespace pakforge::qt {
 
@@ -27,10 +28,8 @@ class AboutWindow : public QDialog, public ui::AboutView {
     void showEvent(QShowEvent* event) override;
 
   private:
-    void handle(void (ui::TAboutForm::*handler)());
-
     ui::TAboutForm form_;
-    QLabel* versionLine_ = nullptr;
+    std::map<int, QWidget*> controls_;
 };
 
 } // namespace pakforge::qt

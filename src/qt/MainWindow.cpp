@@ -1,6 +1,8 @@
 #include "qt/MainWindow.h"
 
+#include "qt/EventLoop.h"
 #include "qt/QtSupport.h"
+#include "ui/WindowRules.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -17,164 +19,65 @@
 
 namespace pakforge::qt {
 
-namespace {
-
-constexpr int kClientWidth = 590;
-constexpr int kClientHeight = 402;
-constexpr int kLogHeight = 49;
-constexpr int kLogItemHeight = 13;
-const QColor kBannerColour(68, 76, 85);
-
-QLabel* label(QWidget* parent, const QString& name, const QString& text, QPoint at) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setFont(pixelFont(QStringLiteral("Tahoma"), 11));
-    label->move(at);
-    label->adjustSize();
-    return label;
-}
-
-QLineEdit* pathEdit(QWidget* parent, const QString& name, int top) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setFont(pixelFont(QStringLiteral("Arial"), 11));
-    edit->setGeometry(16, top, 417, 22);
-    return edit;
-}
-
-} // namespace
-
 // Every line as wide as the log's horizontal extent, so that the list
 // scrolls sideways exactly as far as the extent asks.
 class LogDelegate : public QStyledItemDelegate {
   public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
-        return {extent, kLogItemHeight};
+        return {extent, ui::kLogItemHeight};
     }
     int extent = 0;
 };
 
 MainWindow::MainWindow(ui::MainFormSettings settings, QWidget* parent)
-    : QWidget(parent), runner_(this), form_(std::make_unique<ui::Tmainform>(*this, std::move(settings))) {
+    : QWidget(parent), ui::MainWindowBase(EventLoop::instance(), std::move(settings)) {
     setObjectName(QStringLiteral("mainform"));
-    setWindowTitle(QStringLiteral("Pakforge"));
+    setWindowTitle(toQString(ui::kMainWindow.caption));
     setWindowIcon(svgIcon(QStringLiteral("pakforge")));
     // Fixed border with the system menu and minimize only.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(kClientWidth, kClientHeight);
+    setFixedSize(ui::kMainWindow.width, ui::kMainWindow.height);
     QPalette face = palette();
     face.setColor(QPalette::Window, face.color(QPalette::Button));
     setPalette(face);
     setAutoFillBackground(true);
 
-    createControls();
-    setTabOrder();
+    controls_ =
+        createControls(ui::mainWindowControls(), this, [this](const ui::ControlRow& row) { click(row); });
+    QPalette banner = controls_[ui::ids::Panel1]->palette();
+    banner.setColor(QPalette::Window, QColor(68, 76, 85));
+    controls_[ui::ids::Panel1]->setPalette(banner);
+    for (const int link : {ui::ids::Label3, ui::ids::Label5}) {
+        QPalette white = controls_[link]->palette();
+        white.setColor(QPalette::WindowText, Qt::white);
+        controls_[link]->setPalette(white);
+    }
+    // The log: no border, a bevel along its top edge.
+    statuslist_ = static_cast<QListWidget*>(controls_[ui::ids::statuslist]);
+    statuslist_->setFrameShape(QFrame::NoFrame);
+    statuslist_->setUniformItemSizes(true);
+    statuslist_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    logDelegate_ = new LogDelegate(statuslist_);
+    statuslist_->setItemDelegate(logDelegate_);
+    createStatusBar();
+    sizesChanged();
+    statuslist_->setFocus();
     // Where no window manager draws a close button, the desktop's usual keys.
     auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &QWidget::close);
-
-    connect(&runner_, &BlockingRunner::started, this, [this] {
-        progress_->setValue(0);
-        progress_->show();
-    });
-    connect(&runner_, &BlockingRunner::progress, progress_, &QProgressBar::setValue);
-    connect(&runner_, &BlockingRunner::finished, progress_, &QProgressBar::hide);
 }
 
 MainWindow::~MainWindow() {
     FormDestroy();
 }
 
-void MainWindow::createControls() {
-    // The banner with its picture and the two links.
-    panel1_ = new QWidget(this);
-    panel1_->setObjectName(QStringLiteral("Panel1"));
-    panel1_->setGeometry(0, 0, kClientWidth, 81);
-    QPalette banner = panel1_->palette();
-    banner.setColor(QPalette::Window, kBannerColour);
-    panel1_->setPalette(banner);
-    panel1_->setAutoFillBackground(true);
-
-    auto* image1 = new QLabel(panel1_);
-    image1->setObjectName(QStringLiteral("Image1"));
-    image1->setGeometry(0, 0, 312, 81);
-    image1->setPixmap(svgPixmap(QStringLiteral("banner"), QSize(312, 81), devicePixelRatioF()));
-
-    const auto link = [this](const QString& name, const QString& text, QRect place,
-                             void (ui::Tmainform::*handler)()) {
-        auto* label = new LinkLabel(text, panel1_);
-        label->setObjectName(name);
-        label->setFont(pixelFont(QStringLiteral("Tahoma"), 13, true));
-        QPalette white = label->palette();
-        white.setColor(QPalette::WindowText, Qt::white);
-        label->setPalette(white);
-        // At least its designed size, wider where the font is wider.
-        place.setWidth(std::max(place.width(), label->sizeHint().width()));
-        label->setGeometry(place);
-        connect(label, &LinkLabel::clicked, this, [this, handler] { handle(handler); });
-    };
-    link(QStringLiteral("Label3"), QStringLiteral("Help"), {482, 58, 28, 16},
-         &ui::Tmainform::helpbuttonClick);
-    link(QStringLiteral("Label5"), QStringLiteral("About"), {535, 58, 40, 16}, &ui::Tmainform::About1Click);
-
-    // The three paths, each with its Browse... button.
-    label(this, QStringLiteral("Label1"), QStringLiteral("MSI File:"), {16, 93});
-    msiedit_ = pathEdit(this, QStringLiteral("msiedit"), 112);
-    label(this, QStringLiteral("Label4"), QStringLiteral("Application Icon:"), {16, 152});
-    appicon_ = pathEdit(this, QStringLiteral("appicon"), 168);
-    appicon_->setReadOnly(true);
-    label(this, QStringLiteral("Label2"), QStringLiteral("EXE File:"), {16, 208});
-    exeedit_ = pathEdit(this, QStringLiteral("exeedit"), 224);
-
-    const struct {
-        const char* name;
-        int top;
-        void (ui::Tmainform::*handler)();
-    } browse[] = {{"browsemsi", 106, &ui::Tmainform::OpenButtonClick},
-                  {"browseico", 162, &ui::Tmainform::Chooseicon},
-                  {"browseexe", 218, &ui::Tmainform::browseexeClick}};
-    const QIcon glyph = svgIcon(QStringLiteral("browse"));
-    for (int i = 0; i < 3; ++i) {
-        auto* button = new QPushButton(QStringLiteral("Browse..."), this);
-        button->setObjectName(QString::fromLatin1(browse[i].name));
-        button->setFont(pixelFont(QStringLiteral("Tahoma"), 13));
-        button->setGeometry(453, browse[i].top, 129, 33);
-        button->setIcon(glyph);
-        button->setIconSize(glyph_);
-        connect(button, &QPushButton::clicked, this,
-                [this, handler = browse[i].handler] { handle(handler); });
-        browseButtons_[i] = button;
-    }
-
-    // What the package says about itself.
-    nameLabel_ = label(this, QStringLiteral("nameLabel"), QStringLiteral("Product Name: -"), {16, 260});
-    manufacturerLabel_ =
-        label(this, QStringLiteral("manufacturerLabel"), QStringLiteral("Manufacturer: -"), {16, 281});
-    versionLabel_ =
-        label(this, QStringLiteral("versionLabel"), QStringLiteral("Product Version: -"), {16, 302});
-
-    build_ = new QPushButton(QStringLiteral("Build"), this);
-    build_->setObjectName(QStringLiteral("Button1"));
-    build_->setFont(pixelFont(QStringLiteral("Tahoma"), 16, true));
-    build_->setGeometry(453, 270, 129, 45);
-    connect(build_, &QPushButton::clicked, this, [this] { handle(&ui::Tmainform::CompileClick); });
-
-    // The log: no border, a bevel along its top edge.
-    statuslist_ = new QListWidget(this);
-    statuslist_->setObjectName(QStringLiteral("statuslist"));
-    statuslist_->setFrameShape(QFrame::NoFrame);
-    statuslist_->setFont(pixelFont(QStringLiteral("Tahoma"), 11));
-    statuslist_->setUniformItemSizes(true);
-    statuslist_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-    logDelegate_ = new LogDelegate(statuslist_);
-    statuslist_->setItemDelegate(logDelegate_);
+void MainWindow::createStatusBar() {
     logBevel_ = new QFrame(this);
     logBevel_->setFrameShape(QFrame::HLine);
     logBevel_->setFrameShadow(QFrame::Sunken);
-
-    // The status bar: two panels, the first shows a build's progress.
+    // Two panels, the first shows a build's progress.
     statusBar_ = new QWidget(this);
     statusBar_->setObjectName(QStringLiteral("StatusBar"));
     for (int i = 0; i < 2; ++i) {
@@ -188,42 +91,32 @@ void MainWindow::createControls() {
     progress_->setRange(0, 1000);
     progress_->setTextVisible(false);
     progress_->hide();
-    panels_[0]->resize(300, statusBarHeight_);
-    panels_[1]->resize(100, statusBarHeight_);
-    layoutBottom();
 }
 
-void MainWindow::layoutBottom() {
-    const int barTop = height() - statusBarHeight_;
-    statusBar_->setGeometry(0, barTop, width(), statusBarHeight_);
+void MainWindow::sizesChanged() {
+    const ui::DensitySizes& size = sizes();
+    const int barTop = height() - size.statusBarHeight;
+    statusBar_->setGeometry(0, barTop, width(), size.statusBarHeight);
     int left = 0;
-    for (QFrame* panel : panels_) {
-        panel->setGeometry(left, 0, panel->width(), statusBarHeight_);
-        left += panel->width();
+    for (int i = 0; i < 2; ++i) {
+        panels_[i]->setGeometry(left, 0, size.panelWidths[i], size.statusBarHeight);
+        left += size.panelWidths[i];
     }
     progress_->setGeometry(panels_[0]->contentsRect().adjusted(1, 1, -1, -1));
-    statuslist_->setGeometry(0, barTop - kLogHeight, width(), kLogHeight);
-    logBevel_->setGeometry(0, barTop - kLogHeight - 1, width(), 2);
-}
-
-void MainWindow::setTabOrder() {
-    // The log first, then the fields, Build, and the buttons from the bottom
-    // up; the banner takes no focus.
-    panel1_->setFocusPolicy(Qt::NoFocus);
-    QWidget* const order[] = {statuslist_, msiedit_,          appicon_,          exeedit_,
-                              build_,      browseButtons_[1], browseButtons_[2], browseButtons_[0]};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
-    statuslist_->setFocus();
+    statuslist_->setGeometry(0, barTop - ui::kLogHeight, width(), ui::kLogHeight);
+    logBevel_->setGeometry(0, barTop - ui::kLogHeight - 1, width(), 2);
+    for (const int id : {ui::ids::browsemsi, ui::ids::browseico, ui::ids::browseexe})
+        static_cast<QPushButton*>(controls_[id])->setIconSize({size.glyphWidth, size.glyphHeight});
 }
 
 void MainWindow::AfterConstruction(const std::vector<std::u16string>& arguments) {
     const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     const int dotsPerInch = screen ? qRound(screen->logicalDotsPerInch()) : 96;
-    form_->AfterConstruction(arguments, dotsPerInch);
+    form().AfterConstruction(arguments, dotsPerInch);
 }
 
-void MainWindow::FormDestroy() {
-    if (form_ && form_->FVersionCheck()) form_->FormDestroy();
+int MainWindow::swallowedInput() const {
+    return EventLoop::instance().swallowedInput();
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -238,20 +131,25 @@ void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
-void MainWindow::handle(void (ui::Tmainform::*handler)()) {
-    runHandler(*this, [this, handler] { (form_.get()->*handler)(); });
+void MainWindow::setBusy(bool busy) {
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        progress_->setValue(0);
+        progress_->show();
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    progress_->hide();
+}
+
+void MainWindow::setProgress(int permille) {
+    progress_->setValue(permille);
+    emit progress(permille);
 }
 
 QLineEdit* MainWindow::edit(ui::Field field) const {
-    switch (field) {
-    case ui::Field::msiedit:
-        return msiedit_;
-    case ui::Field::appicon:
-        return appicon_;
-    case ui::Field::exeedit:
-        break;
-    }
-    return exeedit_;
+    static constexpr int ids[] = {ui::ids::msiedit, ui::ids::appicon, ui::ids::exeedit};
+    return static_cast<QLineEdit*>(controls_.at(ids[static_cast<int>(field)]));
 }
 
 void MainWindow::messageBox(std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon) {
@@ -271,9 +169,8 @@ void MainWindow::setFieldText(ui::Field field, std::u16string_view text) {
 }
 
 void MainWindow::setLabelText(ui::ProductLabel which, std::u16string_view text) {
-    QLabel* target = which == ui::ProductLabel::nameLabel      ? nameLabel_
-                     : which == ui::ProductLabel::versionLabel ? versionLabel_
-                                                               : manufacturerLabel_;
+    static constexpr int ids[] = {ui::ids::nameLabel, ui::ids::versionLabel, ui::ids::manufacturerLabel};
+    auto* target = static_cast<QLabel*>(controls_.at(ids[static_cast<int>(which)]));
     target->setText(toQString(text));
     target->adjustSize();
 }
@@ -303,19 +200,21 @@ bool MainWindow::executeOpenDialog(ui::TOpenDialog& dialog) {
     return true;
 }
 
-void MainWindow::logClear() {
-    statuslist_->clear();
+void MainWindow::showAboutWindow() {
+    if (!about_) return;
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
 }
 
 int MainWindow::logAdd(std::u16string_view line) {
-    if (statuslist_->count() >= logCapacity_) throw ui::EOutOfResources(ui::kUnableToInsertLine);
+    if (statuslist_->count() >= kLogCapacity) throw ui::EOutOfResources(ui::kUnableToInsertLine);
     statuslist_->addItem(toQString(line));
     return statuslist_->count() - 1;
 }
 
-void MainWindow::logSetTopIndex(int index) {
-    if (QListWidgetItem* item = statuslist_->item(index))
-        statuslist_->scrollToItem(item, QAbstractItemView::PositionAtTop);
+void MainWindow::logClear() {
+    statuslist_->clear();
 }
 
 int MainWindow::logHorizontalExtent() const {
@@ -327,75 +226,17 @@ void MainWindow::logSetHorizontalExtent(int pixels) {
     statuslist_->doItemsLayout();
 }
 
-int MainWindow::logTextWidth(std::u16string_view text) const {
-    return statuslist_->fontMetrics().horizontalAdvance(toQString(text));
+void MainWindow::logSetTopIndex(int index) {
+    if (QListWidgetItem* item = statuslist_->item(index))
+        statuslist_->scrollToItem(item, QAbstractItemView::PositionAtTop);
 }
 
 void MainWindow::logRepaint() {
     statuslist_->viewport()->repaint();
 }
 
-int MainWindow::statusBarHeight() const {
-    return statusBarHeight_;
-}
-
-void MainWindow::setStatusBarHeight(int pixels) {
-    statusBarHeight_ = pixels;
-    layoutBottom();
-}
-
-int MainWindow::statusPanelCount() const {
-    return 2;
-}
-
-int MainWindow::statusPanelWidth(int panel) const {
-    return panels_[panel]->width();
-}
-
-void MainWindow::setStatusPanelWidth(int panel, int pixels) {
-    panels_[panel]->resize(pixels, statusBarHeight_);
-    layoutBottom();
-}
-
-int MainWindow::glyphWidth() const {
-    return glyph_.width();
-}
-
-void MainWindow::setGlyphWidth(int pixels) {
-    glyph_.setWidth(pixels);
-    for (QPushButton* button : browseButtons_) button->setIconSize(glyph_);
-}
-
-int MainWindow::glyphHeight() const {
-    return glyph_.height();
-}
-
-void MainWindow::setGlyphHeight(int pixels) {
-    glyph_.setHeight(pixels);
-    for (QPushButton* button : browseButtons_) button->setIconSize(glyph_);
-}
-
-void MainWindow::runBlocking(const std::function<void()>& work) {
-    runner_.run(work);
-}
-
-void MainWindow::onWindowThread(const std::function<void()>& fn) {
-    runner_.onWindowThread(fn);
-}
-
-void MainWindow::showProgress(std::uint64_t done, std::uint64_t total) {
-    runner_.reportProgress(done, total);
-}
-
-void MainWindow::showAboutWindow() {
-    if (!about_) return;
-    about_->show();
-    about_->raise();
-    about_->activateWindow();
-}
-
-void MainWindow::postQuitRequest() {
-    quitRequested_ = true;
+int MainWindow::logTextWidth(std::u16string_view text) const {
+    return statuslist_->fontMetrics().horizontalAdvance(toQString(text));
 }
 
 } // namespace pakforge::qt

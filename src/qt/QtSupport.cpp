@@ -1,14 +1,16 @@
 #include "qt/QtSupport.h"
 
-#include "ui/WindowRules.h"
-
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QMimeDatabase>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QSvgRenderer>
 #include <QUrl>
@@ -21,12 +23,14 @@ static void loadPictures() {
 
 namespace pakforge::qt {
 
-QFont pixelFont(const QString& family, int pixels, bool bold) {
+QFont pixelFont(const ui::FontSpec& spec) {
     QFont font;
     // Where the named face is missing, close relatives before the default.
-    font.setFamilies({family, QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
-    font.setPixelSize(pixels);
-    font.setBold(bold);
+    font.setFamilies(
+        {toQString(spec.face), QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    font.setPixelSize(spec.pixels);
+    font.setBold(spec.bold);
+    font.setUnderline(spec.underline);
     return font;
 }
 
@@ -66,23 +70,28 @@ QStringList fileDialogFilters(const QString& filter) {
     return filters;
 }
 
-void showMessageBox(QWidget* parent, const QString& caption, const QString& text, ui::MessageIcon icon) {
+ui::Answer showMessageBox(QWidget* parent, const QString& caption, const QString& text, ui::MessageIcon icon,
+                          ui::Buttons buttons) {
     QMessageBox box(parent);
     box.setWindowTitle(caption);
-    box.setText(text);
-    switch (icon) {
-    case ui::MessageIcon::Error:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case ui::MessageIcon::Information:
-        box.setIcon(QMessageBox::Information);
-        break;
-    case ui::MessageIcon::Question:
-        box.setIcon(QMessageBox::Question);
-        break;
+    // Qt breaks lines at LF alone.
+    box.setText(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    box.setTextFormat(Qt::PlainText);
+    static constexpr QMessageBox::Icon icons[] = {QMessageBox::Critical, QMessageBox::Information,
+                                                  QMessageBox::Question};
+    box.setIcon(icons[static_cast<int>(icon)]);
+    box.setStandardButtons(buttons == ui::Buttons::yesNo ? QMessageBox::Yes | QMessageBox::No
+                                                         : QMessageBox::Ok);
+    switch (box.exec()) {
+    case QMessageBox::Yes:
+        return ui::Answer::yes;
+    case QMessageBox::No:
+        return ui::Answer::no;
+    case QMessageBox::Ok:
+        return ui::Answer::ok;
+    default:
+        return ui::Answer::none;
     }
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
 }
 
 bool desktopHasHandlerFor(const QString& file) {
@@ -119,12 +128,93 @@ void LinkLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
 }
 
-void runHandler(ui::View& view, const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (...) {
-        ui::showException(view, std::current_exception());
+namespace {
+
+QWidget* newControl(const ui::ControlRow& row, QWidget* parent) {
+    const QString text = toQString(row.text);
+    switch (row.kind) {
+    case ui::Kind::panel: {
+        auto* panel = new QWidget(parent);
+        panel->setAutoFillBackground(true);
+        return panel;
     }
+    case ui::Kind::picture: {
+        auto* picture = new QLabel(parent);
+        const QSize size(row.place.width, row.place.height);
+        picture->setPixmap(svgPixmap(QString::fromLatin1(row.picture), size, parent->devicePixelRatioF()));
+        return picture;
+    }
+    case ui::Kind::label:
+        return new QLabel(text, parent);
+    case ui::Kind::link:
+        return new LinkLabel(text, parent);
+    case ui::Kind::edit:
+    case ui::Kind::readOnlyEdit: {
+        auto* edit = new QLineEdit(parent);
+        edit->setReadOnly(row.kind == ui::Kind::readOnlyEdit);
+        return edit;
+    }
+    case ui::Kind::button: {
+        auto* button = new QPushButton(text, parent);
+        if (!row.picture.empty()) button->setIcon(svgIcon(QString::fromLatin1(row.picture)));
+        return button;
+    }
+    case ui::Kind::list:
+        return new QListWidget(parent);
+    case ui::Kind::groupBox:
+        break;
+    }
+    return new QGroupBox(text, parent);
+}
+
+bool isContainer(const ui::ControlRow& row) {
+    return row.kind == ui::Kind::panel || row.kind == ui::Kind::groupBox;
+}
+
+} // namespace
+
+QWidget* createControl(const ui::ControlRow& row, QWidget* parent) {
+    QWidget* control = newControl(row, parent);
+    control->setObjectName(QString::fromLatin1(row.name));
+    if (row.kind != ui::Kind::panel && row.kind != ui::Kind::picture) control->setFont(pixelFont(row.font));
+    QRect place(row.place.left, row.place.top, row.place.width, row.place.height);
+    if (place.isEmpty()) {
+        control->move(place.topLeft());
+        control->adjustSize();
+        return control;
+    }
+    // A link is at least its designed size, wider where the font is wider.
+    if (row.kind == ui::Kind::link) place.setWidth(std::max(place.width(), control->sizeHint().width()));
+    control->setGeometry(place);
+    return control;
+}
+
+std::map<int, QWidget*> createControls(std::span<const ui::ControlRow> rows, QWidget* window,
+                                       const std::function<void(const ui::ControlRow&)>& onClick) {
+    std::map<int, QWidget*> controls;
+    std::map<ui::Parent, QWidget*> parents{{ui::Parent::window, window}};
+    for (const bool containers : {true, false}) {
+        for (const ui::ControlRow& row : rows) {
+            if (isContainer(row) != containers) continue;
+            QWidget* control = createControl(row, parents.at(row.parent));
+            controls[row.id] = control;
+            if (row.kind == ui::Kind::panel) parents[ui::Parent::banner] = control;
+            if (row.kind == ui::Kind::groupBox) parents[ui::Parent::group] = control;
+            const auto clicked = [onClick, &row] { onClick(row); };
+            if (auto* button = qobject_cast<QPushButton*>(control))
+                QObject::connect(button, &QPushButton::clicked, window, clicked);
+            if (auto* link = qobject_cast<LinkLabel*>(control))
+                QObject::connect(link, &LinkLabel::clicked, window, clicked);
+        }
+    }
+    QWidget* previous = nullptr;
+    for (const ui::ControlRow& row : rows) {
+        QWidget* control = controls[row.id];
+        if (!(control->focusPolicy() & Qt::TabFocus)) continue;
+        if (previous) QWidget::setTabOrder(previous, control);
+        previous = control;
+    }
+    return controls;
 }
 
 } // namespace pakforge::qt

@@ -2,7 +2,8 @@
 // pictures, the dialog filter, message boxes and the desktop's handlers.
 #pragma once
 
-#include "ui/View.h"
+#include "ui/Layout.h"
+#include "ui/Toolkit.h"
 
 #include <QColor>
 #include <QFont>
@@ -13,6 +14,8 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
+#include <span>
 #include <string>
 
 class QWidget;
@@ -28,7 +31,7 @@ inline std::u16string fromQString(const QString& text) {
 
 // A font at a size in pixels at 96 dots per inch; families we name are
 // tried in order and the system's sans serif after them.
-QFont pixelFont(const QString& family, int pixels, bool bold = false);
+QFont pixelFont(const ui::FontSpec& spec);
 
 // One of our SVG pictures (":/pictures/NAME.svg") drawn at the size given,
 // sharp at the screen's pixel ratio.
@@ -38,8 +41,10 @@ QIcon svgIcon(const QString& name);
 // "Description|pattern|..." as QFileDialog's list of filters.
 QStringList fileDialogFilters(const QString& filter);
 
-// A modal box with the icon and one OK button, or Yes and No for a question.
-void showMessageBox(QWidget* parent, const QString& caption, const QString& text, ui::MessageIcon icon);
+// A modal box with the icon and its buttons; the button chosen. The text is
+// plain, its lines broken with CR LF or LF.
+ui::Answer showMessageBox(QWidget* parent, const QString& caption, const QString& text, ui::MessageIcon icon,
+                          ui::Buttons buttons = ui::Buttons::ok);
 
 // Opens a web address in the browser, or a file with the program the
 // desktop has for its type. False when nothing takes it.
@@ -60,8 +65,13 @@ class LinkLabel : public QLabel {
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-// Runs a handler under the application's top-level rule: whatever it throws
-// is shown in a box captioned "Pakforge", and the window goes on.
-void runHandler(ui::View& view, const std::function<void()>& handler);
+// A control as its row of the layout table has it: name, place, text, font
+// and picture; colours and behaviour are the window's.
+QWidget* createControl(const ui::ControlRow& row, QWidget* parent);
+// Creates a table's controls, the banner and group box before what lies in
+// them, calls onClick for a click on a row's button or link, and chains the
+// tab order in table order.
+std::map<int, QWidget*> createControls(std::span<const ui::ControlRow> rows, QWidget* window,
+                                       const std::function<void(const ui::ControlRow&)>& onClick);
 
 } // namespace pakforge::qt

@@ -1,19 +1,43 @@
-// pakforge: the desktop program. The main window, then the About window
-// (it reads the main window's update component), then the event loop.
+// pakforge: the desktop program. The start-up order is ui::runProgram's;
+// this supplies the Qt windows and the event loop.
 #include "pakforge/Version.h"
 #include "qt/AboutWindow.h"
 #include "qt/Application.h"
+#include "qt/EventLoop.h"
 #include "qt/MainWindow.h"
 #include "qt/QtSupport.h"
-#include "qt/QtVersionCheckUi.h"
-#include "ui/UpdateVersionCheck.h"
+#include "ui/StartUp.h"
 
 #include <clocale>
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+using namespace pakforge;
+
+class QtDesktop : public ui::Desktop {
+  public:
+    ui::WindowThread& windowThread() override { return qt::EventLoop::instance(); }
+    std::unique_ptr<ui::MainWindowBase> createMainWindow(ui::MainFormSettings settings) override {
+        return std::make_unique<qt::MainWindow>(std::move(settings));
+    }
+    std::unique_ptr<ui::AboutView> createAboutWindow(ui::VersionCheck& versionCheck,
+                                                     ui::MainWindowBase& main) override {
+        auto& window = static_cast<qt::MainWindow&>(main);
+        auto about = std::make_unique<qt::AboutWindow>(versionCheck, &window);
+        window.setAboutWindow(about.get());
+        return about;
+    }
+    int exec(ui::MainWindowBase& main) override {
+        static_cast<qt::MainWindow&>(main).show();
+        return QApplication::exec();
+    }
+};
+
+} // namespace
+
 int main(int argc, char** argv) {
-    using namespace pakforge;
     // These answer without a display.
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(qt::usageText(), stdout);
@@ -27,29 +51,9 @@ int main(int argc, char** argv) {
     qt::Application app(argc, argv);
     // The build's log shows the time in the user's regional format.
     std::setlocale(LC_TIME, "");
-
     // Qt has taken its own options out by now.
     std::vector<std::u16string> arguments;
     for (const QString& argument : app.arguments().mid(1)) arguments.push_back(qt::fromQString(argument));
-
-    // The update check's dialogs and hand-over; it outlives the main window's
-    // component, which waits for a running check when it goes.
-    QtVersionCheckUi updateUi;
-    ui::MainFormSettings settings;
-    settings.versionCheck = [&updateUi] { return std::make_unique<ui::UpdateVersionCheck>(updateUi); };
-    settings.handOver = &updateUi;
-    qt::MainWindow mainform(std::move(settings));
-    mainform.AfterConstruction(arguments);
-    qt::AboutWindow about(*mainform.form().FVersionCheck(), &mainform);
-    mainform.setAboutWindow(&about);
-
-    // A command-line build that succeeded ends here, without showing the
-    // window; one that failed leaves it open, and the process reports the
-    // failure when the user closes it.
-    if (mainform.quitRequested()) return 0;
-    mainform.show();
-    const int status = app.exec();
-    mainform.FormDestroy();
-    if (mainform.form().commandLineBuildFailed()) return 1;
-    return status;
+    QtDesktop desktop;
+    return ui::runProgram(desktop, arguments);
 }

@@ -1,48 +1,75 @@
 #include "ui/WindowHandOver.h"
 
+#include <exception>
+
 namespace pakforge::ui {
 
-void WindowHandOver::Synchronize(const std::function<void()>& call) {
-    Pending pending{&call};
-    {
-        const std::lock_guard lock(mutex_);
-        queue_.push_back(&pending);
+DialogStyle dialogStyle(TMsgDlgType type) {
+    switch (type) {
+    case TMsgDlgType::mtError:
+        return {u"Error", MessageIcon::Error};
+    case TMsgDlgType::mtInformation:
+        return {u"Information", MessageIcon::Information};
+    case TMsgDlgType::mtConfirmation:
+        break;
     }
-    post();
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return pending.done; });
+    return {u"Confirm", MessageIcon::Question};
 }
 
-void WindowHandOver::serve() {
-    std::unique_lock lock(mutex_);
-    while (!held_ && !queue_.empty()) {
-        Pending* pending = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        (*pending->call)();
-        lock.lock();
-        pending->done = true;
-        done_.notify_all();
-    }
+WindowHandOver::WindowHandOver(WindowThread& window)
+    : window_(window), windowThread_(std::this_thread::get_id()),
+      alive_(std::make_shared<WindowHandOver*>(this)) {}
+
+// Destroyed on the window's thread, where the posts run: none sees it half gone.
+WindowHandOver::~WindowHandOver() = default;
+
+void WindowHandOver::post() {
+    window_.post([alive = std::weak_ptr<WindowHandOver*>(alive_)] {
+        if (const auto self = alive.lock()) (*self)->serveWaiting();
+    });
 }
 
-WindowHandOver::Hold::Hold(WindowHandOver* handOver) : handOver_(handOver) {
-    if (!handOver_) return;
-    const std::lock_guard lock(handOver_->mutex_);
-    handOver_->held_ = true;
+void WindowHandOver::ServeUntil(const std::function<bool()>& finished) {
+    window_.pump(finished, Input::keep);
 }
 
-WindowHandOver::Hold::~Hold() {
-    if (!handOver_) return;
-    bool waiting = false;
-    {
-        const std::lock_guard lock(handOver_->mutex_);
-        handOver_->held_ = false;
-        waiting = !handOver_->queue_.empty();
+TModalResult WindowHandOver::MessageDlg(const std::u16string& text, TMsgDlgType type,
+                                        TMsgDlgButtons buttons) {
+    const DialogStyle style = dialogStyle(type);
+    const Buttons shown = (buttons & (mbYes | mbNo)) ? Buttons::yesNo : Buttons::ok;
+    switch (window_.dialog(style.caption, text, style.icon, shown)) {
+    case Answer::yes:
+        return TModalResult::mrYes;
+    case Answer::no:
+        return TModalResult::mrNo;
+    case Answer::ok:
+        return TModalResult::mrOk;
+    case Answer::none:
+        break;
     }
-    // Posted rather than run here, where a failed build's error may still
-    // be on its way to the failure box.
-    if (waiting) handOver_->post();
+    return TModalResult::mrNone;
+}
+
+void WindowHandOver::OpenURL(const std::u16string& url) {
+    window_.openWithDesktop(url);
+}
+
+void WindowHandOver::runOnWindowThread(const std::function<void()>& fn) {
+    if (std::this_thread::get_id() == windowThread_) {
+        fn();
+        return;
+    }
+    std::exception_ptr error;
+    enqueue(
+        [&] {
+            try {
+                fn();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        },
+        true);
+    if (error) std::rethrow_exception(error);
 }
 
 } // namespace pakforge::ui

@@ -1,57 +1,49 @@
-// The update worker's hand-over to the window's thread, with the one rule
-// both views keep: a handed-over call (it may open a dialog) never runs
-// while a build holds the window, whose loop drops every click and key the
-// dialog would need; it waits until the build has ended. A view supplies
-// the dialogs, its waiting loop and one primitive of its event loop.
+// The update worker's and the build's hand-over to the window's thread, with
+// the one rule both views keep: a check's call (it may open a dialog) never
+// runs while a build holds the window, whose loop drops every click and key
+// the dialog would need; it waits until the build has ended. The build's
+// own calls run meanwhile.
 #pragma once
 
+#include "ui/Toolkit.h"
 #include "update/VersionCheckUi.h"
 
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
+#include <memory>
+#include <thread>
 
 namespace pakforge::ui {
 
-class WindowHandOver : public TVersionCheckUi {
+// The update check's dialogs: caption and icon for each kind.
+struct DialogStyle {
+    std::u16string_view caption;
+    MessageIcon icon;
+};
+DialogStyle dialogStyle(TMsgDlgType type);
+
+class WindowHandOver : public TQueuedHandOver {
   public:
-    // Worker thread: waits until the window's thread has run call.
-    void Synchronize(const std::function<void()>& call) final;
-    void WakeUp() final { post(); }
+    // Made on the window's thread; window must outlive it.
+    explicit WindowHandOver(WindowThread& window);
+    ~WindowHandOver() override;
+    WindowHandOver(const WindowHandOver&) = delete;
+    WindowHandOver& operator=(const WindowHandOver&) = delete;
 
-    // Window's thread: while a Hold lives, handed-over calls wait; they run
-    // from the event loop once it has gone. Nothing waits for a check
-    // (ServeUntil) meanwhile: the held window takes no click that could.
-    class Hold {
-      public:
-        // Null holds nothing.
-        explicit Hold(WindowHandOver* handOver);
-        ~Hold();
-        Hold(const Hold&) = delete;
-        Hold& operator=(const Hold&) = delete;
+    void ServeUntil(const std::function<bool()>& finished) override;
+    TModalResult MessageDlg(const std::u16string& text, TMsgDlgType type, TMsgDlgButtons buttons) override;
+    void OpenURL(const std::u16string& url) override;
 
-      private:
-        WindowHandOver* handOver_;
-    };
+    // Any thread: runs fn on the window's thread, held or not, and waits;
+    // rethrows what it threw.
+    void runOnWindowThread(const std::function<void()>& fn);
 
   protected:
-    // Any thread: has the window's thread call serve() from its event loop
-    // soon, also from a loop that waits (ServeUntil) or drops input.
-    virtual void post() = 0;
-    // Window's thread: runs the waiting calls, unless held.
-    void serve();
+    void post() override;
 
   private:
-    struct Pending {
-        const std::function<void()>* call;
-        bool done = false;
-    };
-
-    std::mutex mutex_;
-    std::condition_variable done_;
-    std::deque<Pending*> queue_;
-    bool held_ = false;
+    WindowThread& window_;
+    const std::thread::id windowThread_;
+    // What a post still queued looks at: gone with this object.
+    std::shared_ptr<WindowHandOver*> alive_;
 };
 
 } // namespace pakforge::ui

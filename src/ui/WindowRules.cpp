@@ -48,4 +48,12 @@ void showException(View& view, const std::exception_ptr& error) {
     view.messageBox(kApplicationTitle, exceptionBoxText(error), MessageIcon::Error);
 }
 
+void runHandler(View& view, const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        showException(view, std::current_exception());
+    }
+}
+
 } // namespace pakforge::ui

@@ -4,6 +4,7 @@
 #include "ui/View.h"
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,5 +33,9 @@ std::u16string exceptionBoxText(const std::exception_ptr& error);
 // application title, with the error icon and the text above. The program
 // then goes on.
 void showException(View& view, const std::exception_ptr& error);
+
+// Runs a handler under that rule: whatever it throws is shown, and the
+// window goes on.
+void runHandler(View& view, const std::function<void()>& handler);
 
 } // namespace pakforge::ui

@@ -39,9 +39,12 @@ class TVersionCheckUi {
     virtual void OpenURL(const std::u16string& url) = 0;
 };
 
-// The hand-over for a thread without a toolkit's event loop (the command
-// line, tests): handed-over calls queue up and run inside ServeUntil on the
-// thread that serves.
+// The one hand-over between a worker and the thread that serves it: calls
+// queue up and run in order on the serving thread, inside ServeUntil (the
+// command line, tests) or from a window's event loop (post() below), while
+// the worker waits. A Hold keeps the update check's calls waiting (a window
+// whose loop drops input cannot show their dialogs); calls queued with
+// evenWhenHeld (a build's own) still run.
 class TQueuedHandOver : public TVersionCheckUi {
   public:
     void Synchronize(const std::function<void()>& call) override;
@@ -50,17 +53,42 @@ class TQueuedHandOver : public TVersionCheckUi {
     // As ServeUntil, giving up at the deadline; false then.
     bool ServeUntil(const std::function<bool()>& finished, std::chrono::steady_clock::time_point deadline);
 
+    class Hold {
+      public:
+        // Null holds nothing.
+        explicit Hold(TQueuedHandOver* handOver);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+      private:
+        TQueuedHandOver* handOver_;
+    };
+
+  protected:
+    // Any thread: queues call and waits until the serving thread has run it.
+    void enqueue(const std::function<void()>& call, bool evenWhenHeld);
+    // Any thread: something was queued, released or woken. A window's
+    // event loop then has serveWaiting() run soon; ServeUntil needs nothing.
+    virtual void post() {}
+    // Serving thread: runs the calls that may run now.
+    void serveWaiting();
+
   private:
     struct Pending {
         const std::function<void()>* call;
+        bool evenWhenHeld = false;
         bool done = false;
     };
+    Pending* nextRunnable();
+    void runWaiting(std::unique_lock<std::mutex>& lock);
     bool serve(const std::function<bool()>& finished, const std::chrono::steady_clock::time_point* deadline);
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Pending*> queue_;
     bool woken_ = false;
+    bool held_ = false;
 };
 
 } // namespace pakforge

@@ -1,4 +1,5 @@
-// The About window as a native Win32 window; its behaviour is TAboutForm's.
+// The About window as a native Win32 window drawn from the layout table;
+// its behaviour is TAboutForm's.
 #pragma once
 
 #include "ui/AboutForm.h"
@@ -8,22 +9,6 @@
 #include <windows.h>
 
 namespace pakforge::win32 {
-
-namespace aboutids {
-enum : int {
-    Panel1 = 200,
-    Image1,
-    Label1,
-    Label2,
-    GroupBox1,
-    Image2,
-    InfoLabel,
-    Image3,
-    UpdateLabel,
-    Label6,
-    Button1,
-};
-} // namespace aboutids
 
 class AboutWindow : public ui::AboutView {
   public:
@@ -49,18 +34,14 @@ class AboutWindow : public ui::AboutView {
   private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handleMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    void createControls();
-    HWND text(int id, const wchar_t* caption, int left, int top, HFONT font, DWORD style = 0);
     void handle(void (ui::TAboutForm::*handler)());
 
-    const Pictures& pictures_;
     ui::TAboutForm form_;
     HWND owner_;
     HWND window_ = nullptr;
-    int dpi_ = 96;
-    Font font_, titleFont_, linkFont_;
+    std::unique_ptr<Controls> controls_;
     Brush bannerBrush_;
-    PictureArea panelArea_, productArea_, infoArea_, updateArea_;
+    std::map<int, PictureArea> areas_;
 };
 
 } // namespace pakforge::win32

@@ -1,7 +1,5 @@
 #include "win32/Win32Support.h"
 
-#include "ui/WindowRules.h"
-
 #include <objidl.h>
 #include <shellapi.h>
 
@@ -26,10 +24,6 @@ int windowDpi(HWND window) {
     return dpi > 0 ? dpi : 96;
 }
 
-int scaled(int pixels96, int dpi) {
-    return dpi == 96 ? pixels96 : ui::MulDiv(pixels96, dpi, 96);
-}
-
 void adjustForFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
     // Windows 10 1607 and later, as GetDpiForWindow.
     using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
@@ -39,21 +33,21 @@ void adjustForFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
     AdjustWindowRectEx(&rect, style, FALSE, exStyle);
 }
 
-RECT scaledRect(const Place& place, int dpi) {
-    const int left = scaled(place.left, dpi);
-    const int top = scaled(place.top, dpi);
-    return {left, top, left + scaled(place.width, dpi), top + scaled(place.height, dpi)};
+RECT scaledRect(const Place& place96, int dpi) {
+    const Place place = ui::scaled(place96, dpi);
+    return {place.left, place.top, place.left + place.width, place.top + place.height};
 }
 
-Font makeFont(const wchar_t* face, int pixels, int dpi, bool bold, bool underline) {
+Font makeFont(const ui::FontSpec& spec, int dpi) {
     LOGFONTW font{};
     // Negative: the height of the characters, not of the cell.
-    font.lfHeight = -scaled(pixels, dpi);
-    font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
-    font.lfUnderline = underline ? TRUE : FALSE;
+    font.lfHeight = -ui::scaled(spec.pixels, dpi);
+    font.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
+    font.lfUnderline = spec.underline ? TRUE : FALSE;
     font.lfCharSet = DEFAULT_CHARSET;
     font.lfQuality = CLEARTYPE_QUALITY;
-    wcsncpy(font.lfFaceName, face, LF_FACESIZE - 1);
+    const std::wstring face = wide(spec.face);
+    wcsncpy(font.lfFaceName, face.c_str(), LF_FACESIZE - 1);
     return Font(CreateFontIndirectW(&font));
 }
 
@@ -215,34 +209,26 @@ HWND createPictureArea(HWND parent, int id, const Place& place96, int dpi, Pictu
                            &area);
 }
 
-void showMessageBox(HWND owner, std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon) {
-    UINT style = MB_OK;
-    switch (icon) {
-    case ui::MessageIcon::Error:
-        style |= MB_ICONERROR;
-        break;
-    case ui::MessageIcon::Information:
-        style |= MB_ICONINFORMATION;
-        break;
-    case ui::MessageIcon::Question:
-        style |= MB_ICONQUESTION;
-        break;
+ui::Answer showMessageBox(HWND owner, std::u16string_view caption, std::u16string_view text,
+                          ui::MessageIcon icon, ui::Buttons buttons) {
+    static constexpr UINT icons[] = {MB_ICONERROR, MB_ICONINFORMATION, MB_ICONQUESTION};
+    const UINT style = icons[static_cast<int>(icon)] | (buttons == ui::Buttons::yesNo ? MB_YESNO : MB_OK);
+    switch (MessageBoxW(owner, wide(text).c_str(), wide(caption).c_str(), style)) {
+    case IDYES:
+        return ui::Answer::yes;
+    case IDNO:
+        return ui::Answer::no;
+    case IDOK:
+        return ui::Answer::ok;
+    default:
+        return ui::Answer::none;
     }
-    MessageBoxW(owner, wide(text).c_str(), wide(caption).c_str(), style);
 }
 
 bool shellOpen(HWND owner, std::u16string_view fileOrUrl) {
     const HINSTANCE result =
         ShellExecuteW(owner, L"open", wide(fileOrUrl).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<INT_PTR>(result) > 32;
-}
-
-void runHandler(ui::View& view, const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (...) {
-        ui::showException(view, std::current_exception());
-    }
 }
 
 HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, DWORD style, DWORD exStyle,
@@ -252,6 +238,76 @@ HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, D
                            place.left, place.top, place.right - place.left, place.bottom - place.top, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr),
                            nullptr);
+}
+
+HFONT Controls::font(const ui::FontSpec& spec) {
+    for (const auto& [made, font] : fonts_)
+        if (made.face == spec.face && made.pixels == spec.pixels && made.bold == spec.bold &&
+            made.underline == spec.underline)
+            return font.get();
+    fonts_.emplace_back(spec, makeFont(spec, dpi_));
+    return fonts_.back().second.get();
+}
+
+void Controls::setLabel(int id, std::wstring_view text) {
+    // Sized to the new text first, then drawn whole, so that nothing of the
+    // old text stays behind.
+    HWND control = GetDlgItem(window_, id);
+    const SIZE size = textSize(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), text);
+    SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowTextW(control, std::wstring(text).c_str());
+    InvalidateRect(control, nullptr, TRUE);
+}
+
+HWND Controls::createControl(const ui::ControlRow& row, std::map<int, PictureArea>& areas) {
+    const Place corner = ui::parentCorner(row.parent);
+    const Place place{corner.left + row.place.left, corner.top + row.place.top, row.place.width,
+                      row.place.height};
+    const std::wstring text = wide(row.text);
+    const auto child = [&](const wchar_t* windowClass, DWORD style, DWORD exStyle = 0) {
+        return createChild(window_, windowClass, text.c_str(), style, exStyle, row.id, place, dpi_);
+    };
+    switch (row.kind) {
+    case ui::Kind::panel:
+    case ui::Kind::picture:
+        return createPictureArea(window_, row.id, place, dpi_, areas.at(row.id));
+    case ui::Kind::label:
+    case ui::Kind::link:
+        return child(L"STATIC", SS_LEFT | SS_NOPREFIX | (row.kind == ui::Kind::link ? SS_NOTIFY : 0));
+    case ui::Kind::edit:
+    case ui::Kind::readOnlyEdit:
+        return child(L"EDIT",
+                     WS_TABSTOP | ES_AUTOHSCROLL | (row.kind == ui::Kind::readOnlyEdit ? ES_READONLY : 0),
+                     WS_EX_CLIENTEDGE);
+    case ui::Kind::button:
+        return child(L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON);
+    case ui::Kind::list:
+        return child(L"LISTBOX", WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY);
+    case ui::Kind::groupBox:
+        break;
+    }
+    return child(L"BUTTON", BS_GROUPBOX);
+}
+
+void Controls::create(std::span<const ui::ControlRow> rows, std::map<int, PictureArea>& areas) {
+    std::vector<HWND> beneath;
+    for (const ui::ControlRow& row : rows) {
+        HWND control = createControl(row, areas);
+        if (row.kind == ui::Kind::panel || row.kind == ui::Kind::groupBox) beneath.push_back(control);
+        if (row.kind == ui::Kind::panel || row.kind == ui::Kind::picture) continue;
+        HFONT rowFont = font(row.font);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(rowFont), FALSE);
+        if (row.kind != ui::Kind::label && row.kind != ui::Kind::link) continue;
+        // Sized to the text; a link at least to its designed size.
+        const SIZE size = textSize(rowFont, wide(row.text));
+        const RECT designed = scaledRect(row.place, dpi_);
+        const bool fixed = row.place.width > 0;
+        SetWindowPos(control, nullptr, 0, 0, std::max<int>(designed.right - designed.left, size.cx),
+                     fixed ? designed.bottom - designed.top : size.cy,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    for (HWND control : beneath)
+        SetWindowPos(control, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 } // namespace pakforge::win32

@@ -3,13 +3,18 @@
 // and the top-level handler.
 #pragma once
 
-#include "ui/View.h"
+#include "ui/Layout.h"
+#include "ui/Toolkit.h"
+#include "ui/WindowRules.h"
 
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace Gdiplus {
 class Bitmap;
@@ -28,8 +33,6 @@ inline std::u16string utf16(std::wstring_view text) {
 // The window's dots per inch: GetDpiForWindow where the system has it (a
 // per-monitor aware program gets its monitor's), else the screen's.
 int windowDpi(HWND window);
-// A length in pixels at 96 dots per inch, at this density.
-int scaled(int pixels96, int dpi);
 // Grows a client rectangle to the window's, with the frame at this density
 // where the system can tell.
 void adjustForFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi);
@@ -40,8 +43,8 @@ struct GdiObjectDeleter {
 using Font = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiObjectDeleter>;
 using Brush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, GdiObjectDeleter>;
 
-// A font whose characters are `pixels` high at 96 dots per inch.
-Font makeFont(const wchar_t* face, int pixels, int dpi, bool bold = false, bool underline = false);
+// A font whose characters are spec.pixels high at 96 dots per inch.
+Font makeFont(const ui::FontSpec& spec, int dpi);
 // The size of the text in that font, in pixels.
 SIZE textSize(HFONT font, std::wstring_view text);
 
@@ -90,10 +93,7 @@ struct Pictures {
     Picture update{L"UPDATE"};
 };
 
-// A place in pixels at 96 dots per inch: left, top, width, height.
-struct Place {
-    int left, top, width, height;
-};
+using ui::Place;
 RECT scaledRect(const Place& place96, int dpi);
 
 // A child window that fills itself with a colour and, if it has one, draws
@@ -105,15 +105,12 @@ struct PictureArea {
 };
 HWND createPictureArea(HWND parent, int id, const Place& place96, int dpi, PictureArea& area);
 
-// A box with the icon and one OK button.
-void showMessageBox(HWND owner, std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon);
+// A box with the icon and its buttons; the button chosen.
+ui::Answer showMessageBox(HWND owner, std::u16string_view caption, std::u16string_view text,
+                          ui::MessageIcon icon, ui::Buttons buttons = ui::Buttons::ok);
 
 // Opens a file or a web address with its program; false when none started.
 bool shellOpen(HWND owner, std::u16string_view fileOrUrl);
-
-// Runs a handler under the application's top-level rule: whatever it throws
-// is shown in a box captioned "Pakforge", and the window goes on.
-void runHandler(ui::View& view, const std::function<void()>& handler);
 
 // Registers a window class of this program once per process (later calls
 // only answer); background a system colour index + 1, or none for 0.
@@ -134,12 +131,31 @@ LRESULT dispatchToWindowObject(HWND window, UINT message, WPARAM wParam, LPARAM 
     auto* self = reinterpret_cast<Window*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (!self) return DefWindowProcW(window, message, wParam, lParam);
     LRESULT result = 0;
-    runHandler(*self, [&] { result = (self->*handler)(message, wParam, lParam); });
+    ui::runHandler(*self, [&] { result = (self->*handler)(message, wParam, lParam); });
     return result;
 }
 
 // A visible child window at a place given at 96 dots per inch.
 HWND createChild(HWND parent, const wchar_t* windowClass, const wchar_t* text, DWORD style, DWORD exStyle,
                  int id, const Place& place96, int dpi);
+
+// A window's controls from its layout table, in table order, each with its
+// row's font (made once per font); the pictures and panels draw the areas
+// given by id. The panel and group box then go beneath what lies on them.
+class Controls {
+  public:
+    Controls(HWND window, int dpi) : window_(window), dpi_(dpi) {}
+    void create(std::span<const ui::ControlRow> rows, std::map<int, PictureArea>& areas);
+    HFONT font(const ui::FontSpec& spec);
+    // Sets a label's text, sized to it and drawn whole.
+    void setLabel(int id, std::wstring_view text);
+
+  private:
+    HWND createControl(const ui::ControlRow& row, std::map<int, PictureArea>& areas);
+
+    HWND window_;
+    int dpi_;
+    std::vector<std::pair<ui::FontSpec, Font>> fonts_;
+};
 
 } // namespace pakforge::win32

@@ -1,14 +1,12 @@
-// pakforge.exe: the desktop program on Windows. The main window, then the
-// About window (it reads the main window's update component), then the
-// message loop.
-#include "ui/MainForm.h"
-#include "ui/UpdateVersionCheck.h"
+// pakforge.exe: the desktop program on Windows. The start-up order is
+// ui::runProgram's; this supplies the native windows and the message loop.
+#include "ui/CommandLine.h"
+#include "ui/StartUp.h"
 #include "ui/WindowRules.h"
 #include "win32/AboutWindow.h"
-#include "win32/CommandLine.h"
 #include "win32/MainWindow.h"
+#include "win32/MessageLoop.h"
 #include "win32/Win32Support.h"
-#include "win32/Win32VersionCheckUi.h"
 
 #include <windows.h>
 
@@ -16,66 +14,65 @@
 
 namespace {
 
-class StartUpFailure : public pakforge::ui::View {
+using namespace pakforge;
+
+class Win32Desktop : public ui::Desktop, public ui::View {
   public:
-    void messageBox(std::u16string_view caption, std::u16string_view text,
-                    pakforge::ui::MessageIcon icon) override {
-        pakforge::win32::showMessageBox(nullptr, caption, text, icon);
+    explicit Win32Desktop(int showCommand) : showCommand_(showCommand) {}
+
+    ui::WindowThread& windowThread() override { return win32::MessageLoop::instance(); }
+    std::unique_ptr<ui::MainWindowBase> createMainWindow(ui::MainFormSettings settings) override {
+        auto window = std::make_unique<win32::MainWindow>(pictures_, std::move(settings));
+        win32::MessageLoop::instance().setOwner(window->handle());
+        main_ = window.get();
+        return window;
+    }
+    std::unique_ptr<ui::AboutView> createAboutWindow(ui::VersionCheck& versionCheck,
+                                                     ui::MainWindowBase&) override {
+        auto about = std::make_unique<win32::AboutWindow>(pictures_, versionCheck, main_->handle());
+        main_->setAboutWindow(about.get());
+        about_ = about.get();
+        return about;
+    }
+    int exec(ui::MainWindowBase&) override {
+        main_->show(showCommand_);
+        MSG message{};
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (about_->dialogMessage(message) || main_->dialogMessage(message)) continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        return static_cast<int>(message.wParam);
+    }
+
+    // For a failure of start-up itself: a box without an owner.
+    void messageBox(std::u16string_view caption, std::u16string_view text, ui::MessageIcon icon) override {
+        win32::showMessageBox(nullptr, caption, text, icon);
     }
     bool openWithDesktop(std::u16string_view) override { return false; }
+
+  private:
+    const win32::GdiPlusSession gdiPlus_;
+    const win32::Pictures pictures_;
+    int showCommand_;
+    win32::MainWindow* main_ = nullptr;
+    win32::AboutWindow* about_ = nullptr;
 };
-
-int run(int showCommand) {
-    using namespace pakforge;
-    INITCOMMONCONTROLSEX controls{sizeof controls,
-                                  ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    const win32::GdiPlusSession gdiPlus;
-    const win32::Pictures pictures;
-
-    std::vector<std::u16string> arguments = win32::splitCommandLine(win32::utf16(GetCommandLineW()));
-    if (!arguments.empty()) arguments.erase(arguments.begin());
-
-    // The update check's dialogs and hand-over; it outlives the main window's
-    // component, which waits for a running check when it goes.
-    win32::Win32VersionCheckUi updateUi;
-    ui::MainFormSettings settings;
-    settings.versionCheck = [&updateUi] { return std::make_unique<ui::UpdateVersionCheck>(updateUi); };
-    settings.handOver = &updateUi;
-    win32::MainWindow mainform(pictures, std::move(settings));
-    updateUi.setOwner(mainform.handle());
-    mainform.AfterConstruction(arguments);
-    win32::AboutWindow about(pictures, *mainform.form().FVersionCheck(), mainform.handle());
-    mainform.setAboutWindow(&about);
-
-    // A command-line build that succeeded ends here, without showing the
-    // window; one that failed leaves it open, and the process reports the
-    // failure when the user closes it.
-    if (mainform.quitRequested()) {
-        mainform.FormDestroy();
-        return 0;
-    }
-    mainform.show(showCommand);
-    MSG message{};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (about.dialogMessage(message) || mainform.dialogMessage(message)) continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    mainform.FormDestroy();
-    if (mainform.form().commandLineBuildFailed()) return 1;
-    return static_cast<int>(message.wParam);
-}
 
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand) {
+    INITCOMMONCONTROLSEX controls{sizeof controls,
+                                  ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    Win32Desktop desktop(showCommand);
+    std::vector<std::u16string> arguments = ui::splitCommandLine(win32::utf16(GetCommandLineW()));
+    if (!arguments.empty()) arguments.erase(arguments.begin());
     try {
-        return run(showCommand);
+        return ui::runProgram(desktop, arguments);
     } catch (...) {
         // Only start-up itself can fail here; the handlers report their own.
-        StartUpFailure view;
-        pakforge::ui::showException(view, std::current_exception());
+        ui::showException(desktop, std::current_exception());
         return 1;
     }
 }

@@ -351,7 +351,7 @@ class WindowTest : public QObject {
         QVERIFY(clickIgnored);
         QVERIFY(stayedOpen);
         QVERIFY(painted);
-        QVERIFY(window.runner().swallowedInput() >= 3);
+        QVERIFY(window.swallowedInput() >= 3);
         QVERIFY(!progress->isVisible());
         // Input goes through again afterwards.
         QTest::keyClicks(package, QStringLiteral("y"));
@@ -371,8 +371,7 @@ class WindowTest : public QObject {
         qt::MainWindow window(settings());
         window.AfterConstruction({});
         QList<int> shown;
-        connect(&window.runner(), &qt::BlockingRunner::progress, this,
-                [&](int permille) { shown << permille; });
+        connect(&window, &qt::MainWindow::progress, this, [&](int permille) { shown << permille; });
         constexpr int steps = 5000;
         window.runBlocking([&] {
             for (int i = 1; i <= steps; ++i) window.showProgress(i, steps);

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace pakforge::win32 {
+namespace pakforge::ui {
 
 // Every argument, the program's own path first.
 std::vector<std::u16string> splitCommandLine(std::u16string_view commandLine);
 
-} // namespace pakforge::win32
+} // namespace pakforge::ui

@@ -1,6 +1,6 @@
-#include "win32/CommandLine.h"
+#include "ui/CommandLine.h"
 
-namespace pakforge::win32 {
+namespace pakforge::ui {
 
 std::vector<std::u16string> splitCommandLine(std::u16string_view line) {
     const auto at = [&line](std::size_t i) -> char16_t { return i < line.size() ? line[i] : u'\0'; };
@@ -27,4 +27,4 @@ std::vector<std::u16string> splitCommandLine(std::u16string_view line) {
     }
 }
 
-} // namespace pakforge::win32
+} // namespace pakforge::ui

@@ -1,10 +1,10 @@
 // The window's command line, split as it always has been: the count of
 // three on which the command-line build rests depends on it.
-#include "win32/CommandLine.h"
+#include "ui/CommandLine.h"
 
 #include <gtest/gtest.h>
 
-namespace pakforge::win32 {
+namespace pakforge::ui {
 namespace {
 
 using Arguments = std::vector<std::u16string>;
@@ -34,4 +34,4 @@ TEST(CommandLine, AnEmptyPairAtAnArgumentsStartIsSkipped) {
 }
 
 } // namespace
-} // namespace pakforge::win32
+} // namespace pakforge::ui

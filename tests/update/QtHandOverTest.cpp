@@ -1,11 +1,12 @@
 // The Qt side of the check (offscreen): the hand-over through the event
 // loop, real QMessageBox dialogs found and answered as a person would, and
 // Yes opening the download through QDesktopServices.
-#include "qt/QtVersionCheckUi.h"
 #include "LoopbackServer.h"
 #include "qt/AboutWindow.h"
+#include "qt/EventLoop.h"
 #include "qt/MainWindow.h"
 #include "ui/UpdateVersionCheck.h"
+#include "ui/WindowHandOver.h"
 #include "update/checkpad4.h"
 
 #include <QAbstractButton>
@@ -100,7 +101,7 @@ class QtCheck : public ::testing::Test {
         return check;
     }
 
-    QtVersionCheckUi ui;
+    ui::WindowHandOver ui{qt::EventLoop::instance()};
     UrlCatcher catcher;
     std::unique_ptr<LoopbackServer> server;
     std::unique_ptr<UpdateEnvironment> env;
@@ -182,4 +183,4 @@ int main(int argc, char** argv) {
     return RUN_ALL_TESTS();
 }
 
-#include "QtVersionCheckUiTest.moc"
+#include "QtHandOverTest.moc"

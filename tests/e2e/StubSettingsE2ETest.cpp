@@ -65,6 +65,12 @@ TEST_F(StubSettingsE2E, BuiltInPropertiesApplyAndTheUsersWin) {
     const fs::path a = built(options, makePackage(dir.path(), "a.msi", first));
     const fs::path b = built(options, makePackage(dir.path(), "b.msi", second));
 
+    // /? lists what is built in (Wine's trace quotes the box's beginning).
+    const auto help = boxesOf(a, "/?", 0);
+    ASSERT_EQ(help.size(), 1u);
+    EXPECT_NE(help[0].find("INSTALLDIR=C:\\" + builtInFolder), std::string::npos) << help[0];
+    EXPECT_NE(help[0].find("user interface: none (/qn)"), std::string::npos) << help[0];
+
     // No arguments at all: the built-in folder, silently.
     EXPECT_EQ(runInstaller(a, "", temp(), dir.path()), 0);
     EXPECT_TRUE(fs::exists(programFiles(builtInFolder) / first.fileName));
@@ -104,6 +110,37 @@ TEST_F(StubSettingsE2E, TheLogIsWrittenToTheUsersTemporaryFolder) {
     const fs::path log = temp() / ("Pakforge E2E " + spec.folder + " 1.0.0.log");
     ASSERT_TRUE(fs::exists(log)) << log;
     EXPECT_GT(fs::file_size(log), 0u);
+}
+
+// Two wixl packages, the second with the property the first's launch
+// condition asks for; the transform between them, made by the installer
+// service under Wine, lets the first install.
+TEST_F(StubSettingsE2E, ATransformChangesWhatIsInstalled) {
+    PackageSpec spec{uniqueName("PakX")};
+    spec.condition = "ALLOWED = \"yes\"";
+    const fs::path base = makePackage(dir.path(), "base.msi", spec);
+    PackageSpec allowed = spec;
+    allowed.properties = "<Property Id=\"ALLOWED\" Value=\"yes\"/>";
+    const fs::path changed = makePackage(dir.path(), "changed.msi", allowed);
+    std::string log;
+    ASSERT_EQ(runCommand(test::wineEnvironment() + "wine " +
+                             shellQuote(PAKFORGE_E2E_HELPERS "/make_transform.exe") + " " +
+                             shellQuote(winePath(base)) + " " + shellQuote(winePath(changed)) + " " +
+                             shellQuote(winePath(dir / "allow.mst")) + " 2>&1",
+                         &log),
+              0)
+        << log;
+
+    EXPECT_EQ(runInstaller(built("", base), "/qn", temp(), dir.path()), 1603);
+    EXPECT_FALSE(fs::exists(installedFile(spec)));
+    const fs::path transformed = built("--transform " + shellQuote((dir / "allow.mst").string()), base);
+    // The user's TRANSFORMS= replaces the built-in ones (here with one that
+    // is not there, so nothing installs).
+    EXPECT_NE(runInstaller(transformed, "/qn TRANSFORMS=none.mst", temp(), dir.path()), 0);
+    EXPECT_FALSE(fs::exists(installedFile(spec)));
+    EXPECT_EQ(runInstaller(transformed, "/qn", temp(), dir.path()), 0);
+    EXPECT_TRUE(fs::exists(installedFile(spec)));
+    EXPECT_TRUE(foldersIn(temp()).empty());
 }
 
 TEST_F(StubSettingsE2E, TransformsAreCarriedCheckedAndSavedBesideThePackage) {

@@ -247,7 +247,8 @@ std::string transformMisuse(const std::string& given, std::vector<std::u16string
         return "--transform '" + given + "': its file name cannot be used on Windows as it stands";
     for (const auto& earlier : names)
         if (sameTextIgnoreCase(earlier, name))
-            return "--transform '" + given + "': two transforms are named " + utf16ToUtf8(name);
+            return "--transform '" + given + "': the package or another transform is named " +
+                   utf16ToUtf8(name) + " too";
     names.push_back(name);
     return {};
 }
@@ -262,7 +263,9 @@ std::string settingsMisuse(const Options& o) {
             return name == u"TRANSFORMS";
         }))
         return "--property TRANSFORMS=... and --transform exclude each other";
+    // Written beside the package, so never under its name.
     std::vector<std::u16string> transformNames;
+    if (!o.operands.empty()) transformNames.push_back(pathToUtf16(pathFromUtf8(o.operands[0]).filename()));
     for (const auto& transform : o.transforms)
         if (auto misuse = transformMisuse(transform, transformNames); !misuse.empty()) return misuse;
     return {};

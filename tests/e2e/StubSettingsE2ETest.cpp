@@ -263,6 +263,8 @@ TEST_F(StubSettingsE2E, TheBuildRefusesWhatTheInstallerWouldRefuse) {
     PackageSpec spec{uniqueName("PakR")};
     const fs::path package = makePackage(dir.path(), "r.msi", spec);
     test::writeText(dir / "not.mst", "plain text, no compound file");
+    fs::create_directories(dir / "other");
+    fs::copy_file(package, dir / "other" / "R.MSI");
     const struct {
         std::string options;
         int status;
@@ -274,6 +276,7 @@ TEST_F(StubSettingsE2E, TheBuildRefusesWhatTheInstallerWouldRefuse) {
         {"--property A=1 --property A=2", 2, "given twice"},
         {"--ui silent", 2, "full, reduced, basic, passive or none"},
         {"--transform " + shellQuote((dir / "not.mst").string()), 1, "compound-file signature"},
+        {"--transform " + shellQuote((dir / "other" / "R.MSI").string()), 2, "is named R.MSI too"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);

@@ -23,7 +23,8 @@ std::map<std::wstring, std::wstring> properties(MSIHANDLE database) {
     std::map<std::wstring, std::wstring> rows;
     MSIHANDLE view = 0;
     MSIHANDLE record = 0;
-    if (MsiDatabaseOpenViewW(database, L"SELECT `Property`, `Value` FROM `Property`", &view) != ERROR_SUCCESS ||
+    if (MsiDatabaseOpenViewW(database, L"SELECT `Property`, `Value` FROM `Property`", &view) !=
+            ERROR_SUCCESS ||
         MsiViewExecute(view, 0) != ERROR_SUCCESS)
         return rows;
     while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
@@ -78,10 +79,12 @@ void put16(std::vector<BYTE>& out, unsigned value) {
 
 bool writeStream(IStorage* storage, const std::wstring& name, const std::vector<BYTE>& bytes) {
     IStream* stream = nullptr;
-    if (FAILED(storage->CreateStream(name.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream)))
+    if (FAILED(storage->CreateStream(name.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
+                                     &stream)))
         return false;
     ULONG written = 0;
-    const bool ok = SUCCEEDED(stream->Write(bytes.data(), ULONG(bytes.size()), &written)) && written == bytes.size();
+    const bool ok =
+        SUCCEEDED(stream->Write(bytes.data(), ULONG(bytes.size()), &written)) && written == bytes.size();
     stream->Release();
     return ok;
 }

@@ -174,6 +174,14 @@ TEST_F(StubSettingsE2E, TransformsAreCarriedCheckedAndSavedBesideThePackage) {
               1620);
     EXPECT_EQ(runInstaller(dir / "damaged.exe", "/qn", temp(), dir.path()), 1620);
     EXPECT_FALSE(fs::exists(none / "t.msi"));
+    // So is the record: its transform count raised by one.
+    image = readFile(exe);
+    const std::string magic = "PFST";
+    const auto record = std::search(image.begin(), image.end(), magic.begin(), magic.end());
+    ASSERT_NE(record, image.end());
+    *(record + 12) += 1;
+    test::writeFile(dir / "damaged.exe", image);
+    EXPECT_EQ(runInstaller(dir / "damaged.exe", "/qn", temp(), dir.path()), 1620);
     EXPECT_FALSE(fs::exists(installedFile(spec)));
 }
 

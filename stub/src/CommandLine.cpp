@@ -97,11 +97,12 @@ void showUsage(const Settings* settings) {
                 L"nothing. An existing file is kept unless /y is given. Keep the saved package: "
                 L"repairs and changes that need the installation files ask for it later.\n\n");
     text.append(gTitle).append(L" /?\n    Shows this help.\n\n");
-    text.append(L"The exit code is msiexec's (0 success, 1602 cancelled, 1603 failed, 3010 restart "
-                L"needed). 1620: the package inside this file is damaged. 1639: an option was "
-                L"refused. 80: /extract found the file already there. 206: the temporary folder's path is "
-                L"too long. Messages are not shown when "
-                L"/q, /qn, /qb, /qr, /quiet, /passive or a silent switch is given.");
+    text.append(
+        L"The exit code is msiexec's (0 success, 1602 cancelled, 1603 failed, 3010 restart "
+        L"needed). 1620: the package or the settings inside this file are damaged. 1639: an option was "
+        L"refused. 80: /extract found the file already there. 206: the temporary folder's path is "
+        L"too long. Messages are not shown when "
+        L"/q, /qn, /qb, /qr, /quiet, /passive or a silent switch is given.");
     // Asked for explicitly, so shown even with a quiet switch.
     messageBox(text.c_str(), gTitle, MB_OK | MB_SETFOREGROUND | MB_ICONINFORMATION);
 }

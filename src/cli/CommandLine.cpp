@@ -1,10 +1,14 @@
 #include "CommandLine.h"
 
+#include "Arguments.h"
+#include "HostText.h"
 #include "compiler/ParallelDeflate.h"
+#include "core/Utf16.h"
 #include "pakforge/Version.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <iostream>
 #include <memory>
@@ -44,6 +48,12 @@ constexpr const char* kFooter =
     "vendor's server when it is set, trusting the PEM certificates in the file\n"
     "PAKFORGE_UPDATE_CA besides the system's.\n"
     "\n"
+    "SETTINGS (--property, --transform, --ui, --log, --norestart, --elevate) are\n"
+    "built into OUTPUT and apply at every run; what the user of OUTPUT types wins\n"
+    "over them. OUTPUT also takes /s, /S, /silent, /verysilent and -s as a silent\n"
+    "install, and lists its built-in settings with /?. Without SETTINGS, OUTPUT\n"
+    "carries none and is the same as from earlier versions.\n"
+    "\n"
     "Without --level, --jobs or --fast the package is deflated as one stream at\n"
     "zlib's default level, on one thread. When both standard output and standard\n"
     "error are a terminal, a package above 16 MiB shows its progress there.\n"
@@ -72,6 +82,8 @@ class HelpFormatter : public CLI::Formatter {
     }
 };
 
+constexpr const char* kUiLevels[] = {"full", "reduced", "basic", "passive", "none"};
+
 int usageError(const std::string& message) {
     std::cerr << kProgram << ": " << message << "\n"
               << "Try '" << kProgram << " --help' for more information.\n";
@@ -92,6 +104,45 @@ CLI::Validator numberFrom(int low, int high) {
                    text + "'";
         },
         "");
+}
+
+CLI::Validator uiLevel() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            if (std::find(std::begin(kUiLevels), std::end(kUiLevels), text) != std::end(kUiLevels)) return {};
+            return "takes full, reduced, basic, passive or none, not '" + text + "'";
+        },
+        "");
+}
+
+void describeSettings(CLI::App& app, Options& o) {
+    app.add_option("--property", o.properties,
+                   "pass NAME=VALUE to msiexec at every run (repeatable); NAME\n"
+                   "is a public property: A-Z, 0-9, _ and ., not starting with\n"
+                   "a digit or a dot")
+        ->option_text("NAME=VALUE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    app.add_option("--transform", o.transforms,
+                   "carry the transform FILE.mst and apply it at every run\n"
+                   "(repeatable, applied in the order given)")
+        ->option_text("FILE.mst")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    app.add_option("--ui", o.ui,
+                   "the user interface when the user gives none: full (/qf),\n"
+                   "reduced (/qr), basic (/qb), passive (/passive) or none (/qn)")
+        ->option_text("LEVEL")
+        ->check(uiLevel())
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("--log", o.log,
+                 "write a verbose log (/l*v) named after the product and its\n"
+                 "version to the user's temporary folder, unless the user\n"
+                 "asks for a log");
+    app.add_flag("--norestart", o.noRestart, "pass /norestart unless the user gives a restart option");
+    app.add_flag("--elevate", o.elevate,
+                 "ask for administrator rights when OUTPUT starts\n"
+                 "(requireAdministrator in its manifest)");
 }
 
 void describe(CLI::App& app, Options& o) {
@@ -134,6 +185,7 @@ void describe(CLI::App& app, Options& o) {
     app.add_flag("--version-info", o.versionInfo,
                  "give OUTPUT a version resource made from the package's\n"
                  "ProductName, ProductVersion and Manufacturer");
+    describeSettings(app, o);
     app.add_flag("-q,--quiet", o.quiet,
                  "print nothing but warnings and errors (--info still prints\n"
                  "the properties: they are all it prints)");
@@ -158,12 +210,90 @@ std::string operandsText(const std::vector<std::string>& operands) {
     return text;
 }
 
+std::wstring wide(const std::string& utf8) {
+    std::wstring text;
+    for (const char16_t unit : utf8ToUtf16(utf8)) text.push_back(static_cast<wchar_t>(unit));
+    return text;
+}
+
+stub::Utf16View viewOf(const std::u16string& text, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<std::uint8_t>(unit));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    return stub::Utf16View{bytes.data(), static_cast<std::uint32_t>(text.size())};
+}
+
+// The rules the stub applies to what its user types, and those of the
+// record, for each --property.
+std::string propertyMisuse(const std::string& given, std::vector<std::u16string>& names) {
+    const std::string shown = "--property '" + given + "'";
+    const auto equals = given.find('=');
+    // As the stub will pass it: the value quoted.
+    const std::wstring asPassed = equals == std::string::npos ? wide(given)
+                                                              : wide(given.substr(0, equals + 1)) + L"\"" +
+                                                                    wide(given.substr(equals + 1)) + L"\"";
+    stub::HostText checked;
+    stub::HostText refused;
+    if (stub::checkPassedArguments(asPassed.c_str(), checked, refused) && equals == std::string::npos)
+        return shown + ": the installer refuses \"" + given +
+               "\", which names another package or action; only NAME=VALUE can be built in";
+    if (equals == std::string::npos) return shown + " is not NAME=VALUE";
+    const std::u16string name = utf8ToUtf16(given.substr(0, equals));
+    const std::u16string value = utf8ToUtf16(given.substr(equals + 1));
+    std::vector<std::uint8_t> bytes;
+    if (name.size() > stub::kMaxPropertyNameUnits || !stub::isPublicPropertyName(viewOf(name, bytes)))
+        return shown + ": the name must be a public property: upper-case letters A-Z, digits, '_' and '.', "
+                       "starting with a letter or '_', at most 64 characters";
+    if (value.size() > stub::kMaxPropertyValueUnits || value.find(u'\0') != std::u16string::npos)
+        return shown + ": the value is longer than 32767 characters";
+    for (const auto& earlier : names)
+        if (sameTextIgnoreCase(earlier, name)) return shown + ": " + utf16ToUtf8(name) + " is given twice";
+    names.push_back(name);
+    return {};
+}
+
+std::string transformMisuse(const std::string& given, std::vector<std::u16string>& names) {
+    const std::u16string name = pathToUtf16(pathFromUtf8(given).filename());
+    std::vector<std::uint8_t> bytes;
+    if (name.size() > stub::kMaxFileNameUnits || !stub::isBareFileName(viewOf(name, bytes)))
+        return "--transform '" + given + "': its file name cannot be used on Windows as it stands";
+    for (const auto& earlier : names)
+        if (sameTextIgnoreCase(earlier, name))
+            return "--transform '" + given + "': the package or another transform is named " +
+                   utf16ToUtf8(name) + " too";
+    names.push_back(name);
+    return {};
+}
+
+std::string settingsMisuse(const Options& o) {
+    if (o.properties.size() > stub::kMaxProperties) return "at most 256 --property options";
+    if (o.transforms.size() > stub::kMaxTransforms) return "at most 16 --transform options";
+    std::vector<std::u16string> names;
+    for (const auto& property : o.properties)
+        if (auto misuse = propertyMisuse(property, names); !misuse.empty()) return misuse;
+    if (!o.transforms.empty() && std::any_of(names.begin(), names.end(), [](const std::u16string& name) {
+            return name == u"TRANSFORMS";
+        }))
+        return "--property TRANSFORMS=... and --transform exclude each other";
+    // Written beside the package, so never under its name.
+    std::vector<std::u16string> transformNames;
+    if (!o.operands.empty()) transformNames.push_back(pathToUtf16(pathFromUtf8(o.operands[0]).filename()));
+    for (const auto& transform : o.transforms)
+        if (auto misuse = transformMisuse(transform, transformNames); !misuse.empty()) return misuse;
+    return {};
+}
+
 // The combinations that mean nothing are refused rather than ignored.
 std::string misuseOf(const Options& o) {
     if (int(o.info) + int(o.checkUpdates) + int(o.inspect) + int(o.extract) > 1)
         return "--info, --inspect, --extract and --check-updates exclude each other";
     if (o.json && !o.info && !o.inspect) return "--json goes only with --info or --inspect";
     if (!o.building() && o.versionInfo) return "--version-info goes only with a build";
+    if (!o.building() && o.hasSettings())
+        return "--property, --transform, --ui, --log, --norestart and --elevate go only with a build";
+    if (auto misuse = settingsMisuse(o); !misuse.empty()) return misuse;
     if (!o.building() && (o.fast || o.level >= 0 || o.jobs > 0))
         return "--level, --jobs and --fast go only with a build";
     if (!o.building() && !o.extract && o.force) return "--force goes only with a build or --extract";

@@ -25,8 +25,18 @@ struct Options {
     bool checkUpdates = false;
     bool inspect = false;
     bool extract = false;
+    // Built into the executable: NAME=VALUE, transform files, the UI level.
+    std::vector<std::string> properties;
+    std::vector<std::string> transforms;
+    std::string ui;
+    bool log = false;
+    bool noRestart = false;
+    bool elevate = false;
 
     bool building() const { return !info && !checkUpdates && !inspect && !extract; }
+    bool hasSettings() const {
+        return !properties.empty() || !transforms.empty() || !ui.empty() || log || noRestart || elevate;
+    }
 };
 
 // Reads the arguments into `options`. When they settle the run by

@@ -324,6 +324,23 @@ std::optional<std::int64_t> sourceDateEpoch() {
     return seconds;
 }
 
+pakforge::BuiltInSettings settingsOf(const Options& options) {
+    pakforge::BuiltInSettings settings;
+    for (const auto& property : options.properties) {
+        const auto equals = property.find('=');
+        settings.properties.push_back({pakforge::utf8ToUtf16(property.substr(0, equals)),
+                                       pakforge::utf8ToUtf16(property.substr(equals + 1))});
+    }
+    for (const auto& transform : options.transforms) settings.transforms.push_back(fullPath(transform));
+    const std::string levels[] = {"full", "reduced", "basic", "passive", "none"};
+    for (std::size_t i = 0; i < std::size(levels); ++i)
+        if (options.ui == levels[i]) settings.ui = static_cast<stub::UiLevel>(i + 1);
+    settings.log = options.log;
+    settings.noRestart = options.noRestart;
+    settings.elevate = options.elevate;
+    return settings;
+}
+
 pakforge::BuildRequest requestOf(const Options& options) {
     pakforge::BuildRequest request;
     request.package = fullPath(options.operands[0]);
@@ -334,6 +351,7 @@ pakforge::BuildRequest requestOf(const Options& options) {
     request.verbose = !options.quiet;
     request.versionInfo = options.versionInfo;
     request.compression = compressionOf(options);
+    request.settings = settingsOf(options);
     // Builds side by side read the same package and container.
     request.inputShare = pakforge::FileStream::Share::DenyWrite;
     request.entryTime = sourceDateEpoch();
@@ -348,6 +366,16 @@ void checkInputs(const pakforge::BuildRequest& request, bool force) {
     pakforge::checkBuildInputs(request);
     if (!force) checkPackage(request.package);
     checkIcon(request.icon);
+    for (const auto& transform : request.settings.transforms) {
+        requireRegularFile("transform", transform);
+        pakforge::os::FileInfo info;
+        if (const auto error = pakforge::os::fileInfo(transform, info))
+            throw Failure{"Cannot open file " + quoted(transform) + ". " + pakforge::systemErrorText(error)};
+        if (info.kind != pakforge::os::FileKind::Regular || !pakforge::isCompoundFile(transform))
+            throw Failure{"the transform " + quoted(transform) +
+                          " is not a transform: it does not start with the compound-file signature of "
+                          "Windows Installer files"};
+    }
 }
 
 int runBuild(const Options& options) {

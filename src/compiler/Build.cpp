@@ -111,6 +111,13 @@ void storeFinalCheckSum(FileStream& file, std::uint32_t checkSumOffset) {
     file.writeBuffer(field, sizeof field);
 }
 
+// A stub without our manifest still works; one built to ask for
+// administrator rights must say so, or its settings would not hold.
+void writeManifest(const std::filesystem::path& work, bool elevate) {
+    if (!WriteManifestResource(work, elevate) && elevate)
+        throw Exception("Cannot write the manifest that asks for administrator rights");
+}
+
 } // namespace
 
 std::filesystem::path programFolder() {
@@ -213,9 +220,10 @@ void build(const BuildRequest& request, const BuildEvents& events) {
         module.SaveToFile(work);
     }
 
-    WriteManifestResource(work); // a stub without our manifest still works
+    writeManifest(work, request.settings.elevate);
     enter(events, BuildStep::Package);
     if (request.versionInfo) WriteVersionResource(work, request.package, request.output);
+    if (request.settings.any()) WriteSettingsResources(work, request.package, request.settings);
 
     log(request, events, "Processing MSI package...");
     log(request, events, "Building EXE file...");

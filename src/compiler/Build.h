@@ -3,6 +3,7 @@
 // go through callbacks so each front end shows them its own way.
 #pragma once
 
+#include "compiler/SettingsResource.h"
 #include "compiler/ZipFile.h"
 #include "container/VxStreamCol.h"
 #include "core/Streams.h"
@@ -31,6 +32,9 @@ struct BuildRequest {
     // Replace the stub's version block with one made from the package's
     // properties (off: the stub's own block stays).
     bool versionInfo = false;
+    // What the executable does at every run besides what its user types;
+    // none: no settings record, the output as before.
+    BuiltInSettings settings;
     // How the package and the container are held while they are read. The
     // window keeps them to itself; a build server's builds share them,
     // keeping out only writers.

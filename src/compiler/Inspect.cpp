@@ -1,6 +1,7 @@
 #include "compiler/Inspect.h"
 
 #include "Archive.h"
+#include "SettingsWriter.h"
 #include "container/VxStreamCol.h"
 #include "core/ByteIO.h"
 #include "core/Exceptions.h"
@@ -17,11 +18,14 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <zlib.h>
 
 namespace pakforge {
 
 namespace {
 
+constexpr std::uint16_t kTypeRcData = 10;
 constexpr std::uint16_t kTypeGroupIcon = 14;
 constexpr std::uint16_t kTypeVersion = 16;
 constexpr std::uint16_t kTypeManifest = 24;
@@ -91,6 +95,10 @@ std::string hex32(std::uint32_t value) {
     return buffer;
 }
 
+void fault(InspectReport& report, const std::string& what) {
+    if (report.fault.empty()) report.fault = what;
+}
+
 // The headers and everything up to the end of the last section's raw data.
 std::vector<std::uint8_t> readImage(FileStream& file, pe::PeHeaders& headers) {
     const auto fileSize = static_cast<std::uint64_t>(file.size());
@@ -147,14 +155,20 @@ void readVersion(std::span<const std::uint8_t> data, InspectReport& report) {
         report.version.emplace_back(text(key), text(value));
 }
 
+// The named data resources: the settings record and the transforms.
+using NamedData = std::map<std::u16string, std::span<const std::uint8_t>>;
+
 void readResources(std::span<const std::uint8_t> image, const pe::PeHeaders& headers, InspectReport& report,
-                   bool& manifestSeen) {
+                   bool& manifestSeen, NamedData& named) {
     // The build puts its icon in MAINICON; without one, the shell shows the
     // first group.
     bool mainIconRead = false;
     pe::forEachResource(image, headers, [&](const pe::ResourceEntry& entry) {
         if (entry.type.isName()) return;
         switch (entry.type.id()) {
+        case kTypeRcData:
+            if (entry.name.isName()) named.emplace(entry.name.name(), entry.data);
+            break;
         case kTypeGroupIcon:
             if (mainIconRead || (!report.icons.empty() && !(entry.name == pe::ResId::named(u"MAINICON"))))
                 break;
@@ -173,6 +187,48 @@ void readResources(std::span<const std::uint8_t> image, const pe::PeHeaders& hea
             break;
         }
     });
+}
+
+std::uint32_t crcOf(std::span<const std::uint8_t> data) {
+    uLong crc = crc32(0, nullptr, 0);
+    for (std::size_t at = 0; at < data.size();) {
+        const auto piece = static_cast<uInt>(std::min<std::size_t>(data.size() - at, 1u << 30));
+        crc = crc32(crc, data.data() + at, piece);
+        at += piece;
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+// The record read and each transform checked as the stub checks it.
+void readSettings(const NamedData& named, InspectReport& report) {
+    const auto found = named.find(u"SETTINGS");
+    if (found == named.end()) return;
+    const auto record = stub::readSettings(found->second);
+    if (!record) {
+        fault(report, "the built-in install settings are damaged");
+        return;
+    }
+    static const char* const levels[] = {"", "full", "reduced", "basic", "passive", "none"};
+    auto& out = report.settings;
+    for (const auto& property : record->properties)
+        out.emplace_back(text(property.name), text(property.value));
+    if (record->ui != stub::UiLevel::NotChosen)
+        out.emplace_back("UI level", levels[static_cast<int>(record->ui)]);
+    if (record->log) out.emplace_back("Log", text(record->logName));
+    if (record->noRestart) out.emplace_back("No restart", "yes");
+    if (record->elevate) out.emplace_back("Elevate", "yes");
+    for (std::size_t i = 0; i < record->transforms.size(); ++i) {
+        const auto& transform = record->transforms[i];
+        const auto data = named.find(stub::transformResourceName(i));
+        const bool whole = data != named.end() && data->second.size() == transform.size &&
+                           crcOf(data->second) == transform.crc32;
+        out.emplace_back("Transform " + std::to_string(i + 1),
+                         text(transform.name) + ", " + std::to_string(transform.size) + " bytes, CRC-32 " +
+                             hex32(transform.crc32) + (whole ? " (checked)" : " (damaged)"));
+        if (!whole) fault(report, "the transform " + text(transform.name) + " is damaged or missing");
+    }
+    if (record->elevate && report.executionLevel != "requireAdministrator")
+        fault(report, "the settings ask for administrator rights but the manifest does not");
 }
 
 // The code sections, which the resource editor never touches.
@@ -210,10 +266,6 @@ std::uint32_t wholeFileCheckSum(FileStream& file, std::uint32_t checkSumOffset) 
     file.setPosition(0);
     while (const std::size_t n = file.read(buffer.data(), buffer.size())) sum.add({buffer.data(), n});
     return sum.finish();
-}
-
-void fault(InspectReport& report, const std::string& what) {
-    if (report.fault.empty()) report.fault = what;
 }
 
 // A file of our own in the temporary folder, gone with the object.
@@ -282,6 +334,32 @@ void checkSignature(FileStream& file, const pe::PeHeaders& headers, InspectRepor
     if (!report.signatureAfterArchive) fault(report, "the signature does not follow the archive");
 }
 
+struct CarriedTransform {
+    std::u16string name;
+    std::vector<std::uint8_t> data;
+};
+
+// The transforms the settings record lists, each checked against it.
+std::vector<CarriedTransform> carriedTransforms(FileStream& file) {
+    pe::PeHeaders headers;
+    const auto image = readImage(file, headers);
+    InspectReport report;
+    bool manifestSeen = false;
+    NamedData named;
+    readResources(image, headers, report, manifestSeen, named);
+    readSettings(named, report);
+    if (!report.fault.empty()) throw Exception(report.fault);
+    std::vector<CarriedTransform> transforms;
+    const auto found = named.find(u"SETTINGS");
+    if (found == named.end()) return transforms;
+    const auto record = stub::readSettings(found->second);
+    for (std::size_t i = 0; i < record->transforms.size(); ++i) {
+        const auto data = named.at(stub::transformResourceName(i));
+        transforms.push_back({record->transforms[i].name, {data.begin(), data.end()}});
+    }
+    return transforms;
+}
+
 void checkImage(FileStream& file, const std::filesystem::path& container, InspectReport& report) {
     pe::PeHeaders headers;
     std::vector<std::uint8_t> image;
@@ -292,12 +370,14 @@ void checkImage(FileStream& file, const std::filesystem::path& container, Inspec
         return;
     }
     bool manifestSeen = false;
+    NamedData named;
     try {
-        readResources(image, headers, report, manifestSeen);
+        readResources(image, headers, report, manifestSeen, named);
     } catch (const Exception& e) {
         fault(report, std::string("the resources are damaged: ") + e.what());
     }
     if (!manifestSeen) fault(report, "the executable has no manifest");
+    readSettings(named, report);
     try {
         report.stubIsOurs = sameCode(image, headers, container);
         if (!*report.stubIsOurs) fault(report, "the stub is not the one in " + pathToUtf8(container));
@@ -335,18 +415,30 @@ std::vector<std::filesystem::path> extractCarried(const std::filesystem::path& f
     if (!stub::isPlainFileName(entry.name, entry.nameLength))
         throw Exception("the archive's entry name \"" + std::string(entry.name, entry.nameLength) +
                         "\" is not a plain file name");
-    const auto target = folder / pathFromUtf8(std::string_view(entry.name, entry.nameLength));
+    const auto transforms = carriedTransforms(stream);
+    std::vector<std::filesystem::path> targets{folder /
+                                               pathFromUtf8(std::string_view(entry.name, entry.nameLength))};
+    for (const auto& transform : transforms) targets.push_back(folder / pathFromUtf16(transform.name));
     std::error_code ec;
-    if (!replace && std::filesystem::exists(std::filesystem::symlink_status(target, ec)))
-        throw Exception("\"" + pathToUtf8(target) + "\" exists; pass --force to replace it");
-    PendingFile pending(target);
+    for (const auto& target : targets)
+        if (!replace && std::filesystem::exists(std::filesystem::symlink_status(target, ec)))
+            throw Exception("\"" + pathToUtf8(target) + "\" exists; pass --force to replace it");
+
+    // Everything is written and checked before anything takes its name.
+    std::vector<std::unique_ptr<PendingFile>> pending;
+    for (const auto& target : targets) pending.push_back(std::make_unique<PendingFile>(target));
     {
-        auto out = pending.open(FileStream::Mode::Create);
+        auto out = pending[0]->open(FileStream::Mode::Create);
         if (!inflateInto(source, entry, *out)) throw Exception(kDamagedEntry);
         out->flush();
     }
-    pending.commit();
-    return {target};
+    for (std::size_t i = 0; i < transforms.size(); ++i) {
+        auto out = pending[i + 1]->open(FileStream::Mode::Create);
+        out->writeBytes(transforms[i].data);
+        out->flush();
+    }
+    for (auto& file : pending) file->commit();
+    return targets;
 }
 
 namespace {

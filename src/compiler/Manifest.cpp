@@ -33,12 +33,20 @@ const std::string_view kManifestText =
     "</compatibility>\r\n"
     "</assembly> ";
 
-bool WriteManifestResource(const std::filesystem::path& executable) noexcept {
+std::string elevatedManifestText() {
+    std::string text(kManifestText);
+    const std::string_view invoker = "level=\"asInvoker\"";
+    text.replace(text.find(invoker), invoker.size(), "level=\"requireAdministrator\"");
+    return text;
+}
+
+bool WriteManifestResource(const std::filesystem::path& executable, bool elevate) noexcept {
     try {
+        const std::string text = elevate ? elevatedManifestText() : std::string(kManifestText);
         pe::ResourceUpdate update(executable, false);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(kManifestText.data());
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
         update.update(pe::ResId::number(24), pe::ResId::number(1), 0,
-                      std::span<const std::uint8_t>(bytes, kManifestText.size()));
+                      std::span<const std::uint8_t>(bytes, text.size()));
         update.commit();
         return true;
     } catch (...) {

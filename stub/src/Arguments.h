@@ -7,6 +7,8 @@
 
 #include <stddef.h>
 
+#include "Settings.h"
+
 namespace stub {
 
 inline wchar_t lower(wchar_t c) {
@@ -164,6 +166,155 @@ template <class Text> bool checkPassedArguments(const wchar_t* arguments, Text& 
     if (expectLogFile) {
         refused.assign(L"(log file missing)");
         return true;
+    }
+    return false;
+}
+
+// What other installers teach people to type for a silent install; taken as
+// msiexec's /qn and never passed on as typed (msiexec does not know them).
+template <class Text> bool isSilentAlias(const Text& arg) {
+    return isSwitch(arg, L"s") || isSwitch(arg, L"silent") || isSwitch(arg, L"verysilent");
+}
+
+template <class Text> bool isQuietArgument(const Text& arg) {
+    return isUnattendedSwitch(arg) || isSilentAlias(arg);
+}
+
+// The line as typed, with each silent alias replaced by /qn.
+template <class Text> void replaceSilentAliases(const wchar_t* arguments, Text& line) {
+    line.clear();
+    Text arg;
+    for (const wchar_t* p = arguments;;) {
+        while (*p == L' ' || *p == L'\t') ++p;
+        const wchar_t* start = p;
+        if (!nextArgument(p, arg)) break;
+        line.append(L' ');
+        if (isSilentAlias(arg))
+            line.append(L"/qn");
+        else
+            line.append(start, static_cast<size_t>(p - start));
+    }
+}
+
+// What the builder put into the executable, ready to be added to the line.
+struct BuiltIn {
+    const Settings* settings = nullptr;  // null: nothing built in
+    const wchar_t* logPath = nullptr;    // the full path of --log's log
+    const wchar_t* transforms = nullptr; // the transforms' full paths, ';' between
+};
+
+// What the end user's checked arguments already say.
+struct UserChoices {
+    bool userInterface = false;
+    bool log = false;
+    bool restart = false;
+    bool transforms = false;
+};
+
+template <class Text> bool namesProperty(const Text& arg, const Utf16View& name) {
+    size_t equals = 0;
+    while (equals < arg.size() && arg[equals] != L'=') ++equals;
+    if (equals == arg.size() || equals != name.length || !isPropertyName(arg.c_str(), equals)) return false;
+    for (size_t i = 0; i < equals; ++i)
+        if (lower(arg[i]) != lower(static_cast<wchar_t>(name.at(static_cast<uint32_t>(i))))) return false;
+    return true;
+}
+
+// Over a line that checkPassedArguments has accepted.
+template <class Text> UserChoices userChoices(const wchar_t* checked) {
+    static const uint8_t transformsName[] = {'T', 0, 'R', 0, 'A', 0, 'N', 0, 'S', 0,
+                                             'F', 0, 'O', 0, 'R', 0, 'M', 0, 'S', 0};
+    UserChoices choices;
+    Text arg;
+    bool logFile = false;
+    for (const wchar_t* p = checked; nextArgument(p, arg);) {
+        bool unattended = false;
+        if (logFile) {
+            logFile = false;
+        } else if (isInterfaceSwitch(arg, unattended)) {
+            choices.userInterface = true;
+        } else if (isLogSwitch(arg)) {
+            choices.log = logFile = true;
+        } else if (isSwitch(arg, L"norestart") || isSwitch(arg, L"forcerestart") ||
+                   isSwitch(arg, L"promptrestart")) {
+            choices.restart = true;
+        } else if (namesProperty(arg, Utf16View{transformsName, 10})) {
+            choices.transforms = true;
+        }
+    }
+    return choices;
+}
+
+// True when the user's checked line sets the property itself.
+template <class Text> bool userSetsProperty(const wchar_t* checked, const Utf16View& name) {
+    Text arg;
+    bool logFile = false;
+    for (const wchar_t* p = checked; nextArgument(p, arg);) {
+        if (logFile) {
+            logFile = false;
+            continue;
+        }
+        logFile = isLogSwitch(arg);
+        if (!logFile && namesProperty(arg, name)) return true;
+    }
+    return false;
+}
+
+template <class Text> void appendQuoted(Text& out, const wchar_t* text) {
+    out.append(L'"');
+    for (; *text; ++text) {
+        if (*text == L'"') out.append(L'"');
+        out.append(*text);
+    }
+    out.append(L'"');
+}
+
+template <class Text>
+void appendBuiltInProperties(const Settings& settings, const wchar_t* checked, Text& out) {
+    for (uint32_t i = 0; i < settings.propertyCount; ++i) {
+        const Property property = propertyAt(settings, i);
+        if (userSetsProperty<Text>(checked, property.name)) continue; // the end user's wins
+        out.append(L' ');
+        for (uint32_t c = 0; c < property.name.length; ++c)
+            out.append(static_cast<wchar_t>(property.name.at(c)));
+        out.append(L"=\"");
+        for (uint32_t c = 0; c < property.value.length; ++c) {
+            const wchar_t unit = static_cast<wchar_t>(property.value.at(c));
+            if (unit == L'"') out.append(L'"');
+            out.append(unit);
+        }
+        out.append(L'"');
+    }
+}
+
+// The end user's arguments checked and merged with the built-in settings:
+// the built-in properties the user does not set, the user's arguments, and
+// the user interface level, log, restart option and transforms unless the
+// user chose them. Returns true with the refused argument in `refused`.
+template <class Text>
+bool mergeArguments(const wchar_t* arguments, const BuiltIn& builtIn, Text& forMsiexec, Text& refused) {
+    Text line;
+    replaceSilentAliases(arguments, line);
+    Text checked;
+    if (checkPassedArguments(line.c_str(), checked, refused)) return true;
+    forMsiexec.clear();
+    if (!builtIn.settings) {
+        forMsiexec.append(checked);
+        return false;
+    }
+    const Settings& settings = *builtIn.settings;
+    const UserChoices user = userChoices<Text>(checked.c_str());
+    appendBuiltInProperties(settings, checked.c_str(), forMsiexec);
+    forMsiexec.append(checked);
+    if (!user.userInterface && uiSwitch(settings.ui)) forMsiexec.append(L' ').append(uiSwitch(settings.ui));
+    if (!user.log && settings.has(kFlagLog) && builtIn.logPath) {
+        forMsiexec.append(L" /l*v ");
+        appendQuoted(forMsiexec, builtIn.logPath);
+    }
+    if (!user.restart && settings.has(kFlagNoRestart)) forMsiexec.append(L" /norestart");
+    if (!user.transforms && settings.transformCount > 0 && builtIn.transforms) {
+        forMsiexec.append(L" TRANSFORMS=");
+        appendQuoted(forMsiexec, builtIn.transforms);
     }
     return false;
 }

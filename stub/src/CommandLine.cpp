@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "Arguments.h"
+#include "Embedded.h"
 #include "Messages.h"
 #include "System.h"
 
@@ -13,7 +14,7 @@ DWORD refuseArgument(const WText& argument) {
     text.append(L"\" cannot be passed to this installer: it installs the package it contains and "
                 L"nothing else.\n\nOptions it passes to Windows Installer: /quiet, /passive, /q, /qn, "
                 L"/qb, /qr, /qf, /norestart, /forcerestart, /promptrestart, /l*v FILE, /log FILE and "
-                L"PROPERTY=value. Run it with /? for help.");
+                L"PROPERTY=value; /s, /silent and /verysilent are taken as /qn. Run it with /? for help.");
     showMessage(text, MB_ICONERROR);
     return kExitBadCommandLine;
 }
@@ -34,7 +35,7 @@ DWORD readExtractArguments(const wchar_t* cursor, Request& request) {
     bool haveFolder = false;
     WText arg;
     while (nextArgument(cursor, arg)) {
-        if (isUnattendedSwitch(arg)) continue;
+        if (isQuietArgument(arg)) continue;
         if (isSwitch(arg, L"y") && !request.replace) {
             request.replace = true;
             continue;
@@ -57,7 +58,7 @@ DWORD readCommandLine(Request& request) {
     {
         WText arg;
         for (const wchar_t* p = arguments; nextArgument(p, arg);)
-            if (isUnattendedSwitch(arg)) gQuiet = true;
+            if (isQuietArgument(arg)) gQuiet = true;
     }
 
     if (haveFirst && (isSwitch(first, L"?") || isSwitch(first, L"help"))) {
@@ -68,29 +69,40 @@ DWORD readCommandLine(Request& request) {
         request.job = Job::Extract;
         return readExtractArguments(cursor, request);
     }
+    request.arguments = arguments;
     WText refused;
-    if (checkPassedArguments(arguments, request.forMsiexec, refused)) return refuseArgument(refused);
+    if (mergeArguments(arguments, BuiltIn(), request.forMsiexec, refused)) return refuseArgument(refused);
     return 0;
 }
 
-void showUsage() {
+void applyBuiltInQuiet(const Settings* settings, const Request& request) {
+    if (!settings || request.job != Job::Install) return;
+    const UiLevel level = settings->ui;
+    if (level == UiLevel::NotChosen || level == UiLevel::Full) return;
+    if (!userChoices<WText>(request.forMsiexec.c_str()).userInterface) gQuiet = true;
+}
+
+void showUsage(const Settings* settings) {
     WText text;
     text.append(L"Installs the Windows Installer package contained in this file.\n\n");
+    describeSettings(settings, text);
     text.append(gTitle).append(L" [options]\n");
     text.append(L"    Runs msiexec /i on the package. Passed on to msiexec: /quiet, /passive, "
                 L"/q[n|b|r|f], /norestart, /forcerestart, /promptrestart, /l*v FILE, /log FILE and "
-                L"PROPERTY=value. Options that name another package or another action (/i, /x, /a, "
+                L"PROPERTY=value. /s, /S, /silent, /verysilent and -s install silently, as /qn does. "
+                L"Options that name another package or another action (/i, /x, /a, "
                 L"/f, /p, /j, /package, /uninstall, /update, ...) are refused.\n\n");
     text.append(gTitle).append(L" /extract [folder] [/y] [/qn]\n");
     text.append(L"    Saves the package in the folder (default: the current folder) and installs "
                 L"nothing. An existing file is kept unless /y is given. Keep the saved package: "
                 L"repairs and changes that need the installation files ask for it later.\n\n");
     text.append(gTitle).append(L" /?\n    Shows this help.\n\n");
-    text.append(L"The exit code is msiexec's (0 success, 1602 cancelled, 1603 failed, 3010 restart "
-                L"needed). 1620: the package inside this file is damaged. 1639: an option was "
-                L"refused. 80: /extract found the file already there. 206: the temporary folder's path is "
-                L"too long. Messages are not shown when "
-                L"/q, /qn, /qb, /qr, /quiet or /passive is given.");
+    text.append(
+        L"The exit code is msiexec's (0 success, 1602 cancelled, 1603 failed, 3010 restart "
+        L"needed). 1620: the package or the settings inside this file are damaged. 1639: an option was "
+        L"refused. 80: /extract found the file already there. 206: the temporary folder's path is "
+        L"too long. Messages are not shown when "
+        L"/q, /qn, /qb, /qr, /quiet, /passive or a silent switch is given.");
     // Asked for explicitly, so shown even with a quiet switch.
     messageBox(text.c_str(), gTitle, MB_OK | MB_SETFOREGROUND | MB_ICONINFORMATION);
 }

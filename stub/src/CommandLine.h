@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "Settings.h"
 #include "Text.h"
 
 namespace stub {
@@ -12,15 +13,21 @@ enum class Job { Install, Extract, Help };
 
 struct Request {
     Job job = Job::Install;
-    WText folder;         // /extract's folder
-    bool replace = false; // /extract's /y
-    WText forMsiexec;     // the arguments passed on to msiexec, in one form
+    WText folder;                   // /extract's folder
+    bool replace = false;           // /extract's /y
+    WText forMsiexec;               // the arguments passed on to msiexec, in one form
+    const wchar_t* arguments = L""; // as typed, for merging with the built-in settings
 };
 
-// Reads the process's command line; a quiet switch anywhere sets gQuiet.
+// Reads the process's command line; a quiet switch or silent alias anywhere
+// sets gQuiet.
 // Returns 0, or the exit code after refusing an argument.
 DWORD readCommandLine(Request& request);
 
-void showUsage();
+// Hides messages when the builder chose an unattended level and the end
+// user chose none.
+void applyBuiltInQuiet(const Settings* settings, const Request& request);
+
+void showUsage(const Settings* settings);
 
 } // namespace stub

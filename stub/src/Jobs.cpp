@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include "Arguments.h"
+#include "Embedded.h"
 #include "Files.h"
 #include "Messages.h"
 #include "Paths.h"
@@ -11,23 +12,28 @@
 
 namespace stub {
 
-DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderArgument, bool replace) {
-    WText folder;
-    WText name;
+namespace {
+
+// Writes every byte and flushes; 0 or the exit code after saying why.
+DWORD writeBytes(HANDLE file, const BYTE* data, DWORD size, const WText& shown) {
+    while (size > 0) {
+        DWORD done = 0;
+        if (!WriteFile(file, data, size, &done, nullptr) || done == 0)
+            return failWrite(shown, GetLastError());
+        data += done;
+        size -= done;
+    }
+    return FlushFileBuffers(file) ? 0 : failWrite(shown, GetLastError());
+}
+
+// Saves one file in the folder: written beside the target and renamed into
+// place only when complete; an existing file is kept unless `replace`.
+template <class Fill> DWORD saveInFolder(const WText& folder, const wchar_t* name, bool replace, Fill fill) {
     WText target;
     WText partial;
     WText extendedTarget;
     WText extendedPartial;
-    entryFileName(entry, name);
-    if (!fullPath(folderArgument, folder) || !createFolders(folder)) {
-        const DWORD error = GetLastError();
-        WText text(L"Cannot create the folder\n");
-        text.append(folder.empty() ? WText(folderArgument).c_str() : folder.c_str()).append(L"\n\n");
-        appendSystemMessage(text, error);
-        showMessage(text, MB_ICONERROR);
-        return error ? error : ERROR_PATH_NOT_FOUND;
-    }
-    joinPath(folder, name.c_str(), target);
+    joinPath(folder, name, target);
     extendedPath(target, extendedTarget);
     const DWORD exists = GetFileAttributesW(extendedTarget.c_str());
     if (exists != INVALID_FILE_ATTRIBUTES && (!replace || (exists & FILE_ATTRIBUTE_DIRECTORY))) {
@@ -45,11 +51,10 @@ DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderAr
     partial.append(suffix).append(L".tmp");
     extendedPath(partial, extendedPartial);
 
-    // Written beside the target and renamed into place only when complete.
     Handle file(CreateFileW(extendedPartial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return failWrite(displayPath(target, extendedTarget), GetLastError());
-    const DWORD failed = unpackTo(source, entry, displayPath(target, extendedTarget), file.get());
+    const DWORD failed = fill(file.get(), displayPath(target, extendedTarget));
     file.close();
     if (failed) {
         DeleteFileW(extendedPartial.c_str());
@@ -64,6 +69,37 @@ DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderAr
         return failWrite(displayPath(target, extendedTarget), error);
     }
     return 0;
+}
+
+} // namespace
+
+DWORD extractPackage(Source& source, const Entry& entry, const Request& request, const Settings* settings) {
+    WText folder;
+    WText name;
+    entryFileName(entry, name);
+    if (!fullPath(request.folder.c_str(), folder) || !createFolders(folder)) {
+        const DWORD error = GetLastError();
+        WText text(L"Cannot create the folder\n");
+        text.append(folder.empty() ? request.folder.c_str() : folder.c_str()).append(L"\n\n");
+        appendSystemMessage(text, error);
+        showMessage(text, MB_ICONERROR);
+        return error ? error : ERROR_PATH_NOT_FOUND;
+    }
+    DWORD failed = saveInFolder(folder, name.c_str(), request.replace, [&](HANDLE file, const WText& shown) {
+        return unpackTo(source, entry, shown, file);
+    });
+    // The transforms go beside the package, so that it installs from there as it would from here.
+    const uint32_t transforms = settings ? settings->transformCount : 0;
+    for (uint32_t i = 0; failed == 0 && i < transforms; ++i) {
+        const Transform transform = transformAt(*settings, i);
+        WText transformName;
+        appendView(transformName, transform.name);
+        failed = saveInFolder(folder, transformName.c_str(), request.replace,
+                              [&](HANDLE file, const WText& shown) {
+                                  return writeBytes(file, transformBytes(i), transform.size, shown);
+                              });
+    }
+    return failed;
 }
 
 namespace {
@@ -311,19 +347,21 @@ DWORD createWorkingFolder(const WText& base, SECURITY_ATTRIBUTES& security, WTex
     return 0;
 }
 
-// Writes the package through one handle and ends with a read-only handle
-// that denies writers and deletion, obtained from the first without ever
-// naming the path again, and checked through itself: what msiexec opens is
+// Writes a file through one handle (`fill` gives 0 or an exit code) and
+// ends with a read-only handle that denies writers and deletion, obtained
+// from the first without ever naming the path again, and checked through
+// itself against the size and CRC-32 in `expected`: what msiexec opens is
 // what was checked. Returns 0 or the exit code.
-DWORD writeAndSeal(Source& source, const Entry& entry, const WText& extended, const WText& shown,
-                   Handle& sealed) {
+template <class Fill>
+DWORD writeAndSeal(const WText& extended, const WText& shown, const Entry& expected, Handle& sealed,
+                   Fill fill) {
     Handle writer(CreateFileW(extended.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!writer.valid()) {
         failWrite(shown, GetLastError());
         return kExitTempUnwritable;
     }
-    DWORD exitCode = unpackTo(source, entry, shown, writer.get());
+    DWORD exitCode = fill(writer.get());
     if (exitCode != 0) return exitCode == kExitPackageInvalid ? exitCode : kExitTempUnwritable;
     // A handle that denies writers cannot be opened while the writer is
     // open, so the read-only one passes through a share-all step; anything
@@ -336,7 +374,63 @@ DWORD writeAndSeal(Source& source, const Entry& entry, const WText& extended, co
         return kExitTempUnwritable;
     }
     step.close();
-    return sameContent(sealed.get(), entry) ? 0 : failDamaged();
+    return sameContent(sealed.get(), expected) ? 0 : failDamaged();
+}
+
+// The transforms beside the package, each checked and held like it; their
+// full paths, ';' between, go to `list`.
+DWORD writeTransforms(const Settings& settings, const WText& folder, const WText& shownFolder, Handle* sealed,
+                      WText& list) {
+    list.clear();
+    for (uint32_t i = 0; i < settings.transformCount; ++i) {
+        const Transform transform = transformAt(settings, i);
+        WText name;
+        appendView(name, transform.name);
+        WText path;
+        WText extended;
+        WText shown;
+        joinPath(folder, name.c_str(), path);
+        extendedPath(path, extended);
+        joinPath(shownFolder, name.c_str(), shown);
+        static Entry expected;
+        expected.uncompressedSize = transform.size;
+        expected.crc32 = transform.crc32;
+        const DWORD exitCode = writeAndSeal(extended, shown, expected, sealed[i], [&](HANDLE file) {
+            return writeBytes(file, transformBytes(i), transform.size, shown);
+        });
+        if (exitCode != 0) return exitCode;
+        if (i > 0) list.append(L';');
+        list.append(shown);
+    }
+    return 0;
+}
+
+void removeTransforms(const Settings* settings, const WText& folder, Handle* sealed) {
+    const uint32_t count = settings ? settings->transformCount : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        sealed[i].close();
+        WText name;
+        appendView(name, transformAt(*settings, i).name);
+        WText path;
+        WText extended;
+        joinPath(folder, name.c_str(), path);
+        extendedPath(path, extended);
+        removeWithRetries(extended, false);
+    }
+}
+
+// The built-in log's place: the user's temporary folder. False when there
+// is none to name.
+bool logPathOf(const Settings& settings, WText& path) {
+    WText temp;
+    temp.reserve(MAX_PATH + 1);
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp.data());
+    if (n == 0 || n > MAX_PATH) return false;
+    temp.setLengthFromTerminator();
+    WText name;
+    appendView(name, settings.logName);
+    joinPath(temp, name.c_str(), path);
+    return true;
 }
 
 bool startsWithNoCase(const wchar_t* text, const wchar_t* prefix) {
@@ -421,7 +515,49 @@ DWORD runMsiexec(const WText& package, const WText& arguments) {
 
 } // namespace
 
-DWORD installPackage(Source& source, const Entry& entry, const WText& msiexecArguments) {
+namespace {
+
+// Everything that happens in the working folder once it is there.
+DWORD installFromFolder(Source& source, const Entry& entry, const Request& request, const Settings* settings,
+                        const WText& folder, const WText& shownFolder) {
+    WText name;
+    entryFileName(entry, name);
+    WText package;
+    WText extendedPackage;
+    joinPath(folder, name.c_str(), package);
+    extendedPath(package, extendedPackage);
+    WText shown;
+    joinPath(shownFolder, name.c_str(), shown);
+
+    Handle sealed;
+    Handle sealedTransforms[kMaxTransforms];
+    WText transformList;
+    DWORD exitCode = writeAndSeal(extendedPackage, shown, entry, sealed,
+                                  [&](HANDLE file) { return unpackTo(source, entry, shown, file); });
+    if (exitCode == 0 && settings)
+        exitCode = writeTransforms(*settings, folder, shownFolder, sealedTransforms, transformList);
+    if (exitCode == 0) {
+        BuiltIn builtIn;
+        builtIn.settings = settings;
+        builtIn.transforms = transformList.c_str();
+        WText logPath;
+        if (settings && settings->has(kFlagLog) && logPathOf(*settings, logPath))
+            builtIn.logPath = logPath.c_str();
+        WText arguments;
+        WText refused;
+        exitCode = mergeArguments(request.arguments, builtIn, arguments, refused)
+                       ? kExitBadCommandLine
+                       : runMsiexec(shown, arguments);
+    }
+    sealed.close();
+    removeWithRetries(extendedPackage, false);
+    removeTransforms(settings, folder, sealedTransforms);
+    return exitCode;
+}
+
+} // namespace
+
+DWORD installPackage(Source& source, const Entry& entry, const Request& request, const Settings* settings) {
     Security security;
     if (!security.load()) return failTemp(WText(L"the temporary folder"), GetLastError());
     const bool elevated = isElevated(security);
@@ -452,21 +588,10 @@ DWORD installPackage(Source& source, const Entry& entry, const WText& msiexecArg
     LocalFree(descriptor);
     if (error) return failTemp(base, error);
 
-    WText package;
-    WText extendedPackage;
-    joinPath(folder, name.c_str(), package);
-    extendedPath(package, extendedPackage);
     WText shownFolder;
     joinPath(shownBase, fileNamePart(folder.c_str()), shownFolder);
-    WText shown;
-    joinPath(shownFolder, name.c_str(), shown);
+    const DWORD exitCode = installFromFolder(source, entry, request, settings, folder, shownFolder);
 
-    Handle sealed;
-    DWORD exitCode = writeAndSeal(source, entry, extendedPackage, shown, sealed);
-    if (exitCode == 0) exitCode = runMsiexec(shown, msiexecArguments);
-
-    sealed.close();
-    removeWithRetries(extendedPackage, false);
     folderHandle.close();
     WText extendedFolder;
     extendedPath(folder, extendedFolder);

@@ -5,11 +5,15 @@
 #include <windows.h>
 
 #include "Archive.h"
+#include "CommandLine.h"
+#include "Settings.h"
 #include "Text.h"
 
 namespace stub {
 
-DWORD extractPackage(Source& source, const Entry& entry, const wchar_t* folderArgument, bool replace);
-DWORD installPackage(Source& source, const Entry& entry, const WText& msiexecArguments);
+// `settings` is null when the executable carries none; its transforms go
+// beside the package in both jobs.
+DWORD extractPackage(Source& source, const Entry& entry, const Request& request, const Settings* settings);
+DWORD installPackage(Source& source, const Entry& entry, const Request& request, const Settings* settings);
 
 } // namespace stub

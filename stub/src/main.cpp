@@ -4,6 +4,7 @@
 
 #include "Archive.h"
 #include "CommandLine.h"
+#include "Embedded.h"
 #include "Files.h"
 #include "Jobs.h"
 #include "Messages.h"
@@ -47,8 +48,12 @@ DWORD run() {
 
     Request request;
     if (const DWORD refused = readCommandLine(request)) return refused;
+    // Before anything runs: damaged settings or transforms stop here.
+    const Settings* settings = nullptr;
+    if (const DWORD damaged = loadSettings(settings)) return damaged;
+    applyBuiltInQuiet(settings, request);
     if (request.job == Job::Help) {
-        showUsage();
+        showUsage(settings);
         return 0;
     }
 
@@ -58,9 +63,8 @@ DWORD run() {
     static Entry entry;
     if (!isRunningImage(source) || !locateEntry(source, entry)) return failDamaged();
 
-    if (request.job == Job::Extract)
-        return extractPackage(source, entry, request.folder.c_str(), request.replace);
-    return installPackage(source, entry, request.forMsiexec);
+    if (request.job == Job::Extract) return extractPackage(source, entry, request, settings);
+    return installPackage(source, entry, request, settings);
 }
 
 DWORD start() {

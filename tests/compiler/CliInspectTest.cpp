@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace pakforge {
@@ -198,6 +199,46 @@ TEST_F(CliInspect, ExtractWritesThePackageBackAndKeepsWhatIsThere) {
          {"--extract setup.exe", "--inspect setup.exe out", "--inspect --extract a b",
           "--json --extract setup.exe out", "--level 3 --inspect setup.exe"})
         EXPECT_EQ(runCli(dir.path(), container, misuse).status, 2) << misuse;
+}
+
+// Built-in settings are described, each transform is checked against the
+// record and comes back out beside the package.
+TEST_F(CliInspect, SettingsAndTransformsAreCheckedAndExtracted) {
+    makeMsi(dir.path(), "other.msi", {"Other", "2.0", "Else"});
+    fs::rename(dir / "other.msi", dir / "fr.mst");
+    const auto built =
+        runCli(dir.path(), container,
+               "-q --property 'INSTALLDIR=C:\\Program Files\\W \"x\"' --ui none --log --norestart "
+               "--elevate --transform fr.mst app.msi '' set.exe");
+    ASSERT_EQ(built.status, 0) << built.err;
+    const auto r = runCli(dir.path(), container, "--inspect --json set.exe");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pythonFields(r.out, "d['settings']['INSTALLDIR'];d['settings']['UI level'];"
+                                  "d['settings']['Log'].endswith('.log');d['settings']['No restart'];"
+                                  "d['executionLevel'];d['settings']['Transform 1'].endswith('(checked)')"),
+              "d['settings']['INSTALLDIR']=C:\\Program Files\\W \"x\"\nd['settings']['UI level']=none\n"
+              "d['settings']['Log'].endswith('.log')=True\nd['settings']['No restart']=yes\n"
+              "d['executionLevel']=requireAdministrator\nd['settings']['Transform "
+              "1'].endswith('(checked)')=True\n");
+
+    fs::create_directory(dir / "out");
+    ASSERT_EQ(runCli(dir.path(), container, "-q --extract set.exe out").status, 0);
+    EXPECT_EQ(readFile(dir / "out" / "app.msi"), readFile(dir / "app.msi"));
+    EXPECT_EQ(readFile(dir / "out" / "fr.mst"), readFile(dir / "fr.mst"));
+
+    // One bit of the carried transform: found where pefile says it lies.
+    auto bytes = readFile(dir / "set.exe");
+    const auto transform = peResourceData(dir / "set.exe", "10", "TRANSFORM1", 0);
+    const auto at = std::search(bytes.begin(), bytes.end(), transform.begin(), transform.end());
+    ASSERT_NE(at, bytes.end());
+    at[transform.size() / 2] ^= 0x01;
+    writeFile(dir / "bad.exe", bytes);
+    const auto bad = runCli(dir.path(), container, "--inspect bad.exe");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "pakforge-cli: the transform fr.mst is damaged or missing.\n");
+    fs::create_directory(dir / "out2");
+    EXPECT_EQ(runCli(dir.path(), container, "--extract bad.exe out2").status, 1);
+    EXPECT_TRUE(fs::is_empty(dir / "out2"));
 }
 
 // The same bytes from any time zone and file time; the time Python reads is

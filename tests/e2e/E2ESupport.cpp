@@ -119,9 +119,10 @@ fs::path makePackage(const fs::path& dir, const std::string& msiName, const Pack
     replaceAll(wxs, "@FILE_NAME@", spec.fileName);
     replaceAll(wxs, "@FILE_SOURCE@", sourceName);
     replaceAll(wxs, "@CONDITION@",
-               spec.condition.empty() ? std::string()
-                                      : "<Condition Message=\"Launch condition not met.\">" +
-                                            xmlText(spec.condition) + "</Condition>");
+               (spec.condition.empty() ? std::string()
+                                       : "<Condition Message=\"Launch condition not met.\">" +
+                                             xmlText(spec.condition) + "</Condition>") +
+                   spec.properties);
     test::writeText(work / "package.wxs", wxs);
     const fs::path msi = dir / msiName;
     std::string log;

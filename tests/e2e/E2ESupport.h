@@ -22,8 +22,9 @@ struct PackageSpec {
     std::string folder; // under Program Files
     std::string fileName = "hello.txt";
     std::string content = "hello from an end-to-end run\n";
-    fs::path payload;      // a file to install instead of `content`
-    std::string condition; // launch condition, empty for none
+    fs::path payload;       // a file to install instead of `content`
+    std::string condition;  // launch condition, empty for none
+    std::string properties; // <Property> elements to add, as XML
 };
 
 // Builds an .msi with wixl in `dir`; returns its path.

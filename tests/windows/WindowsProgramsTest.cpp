@@ -109,6 +109,29 @@ TEST_F(WindowsPrograms, BuildTheSameBytesAsLinuxAndTheResultInstalls) {
         EXPECT_TRUE(readFile(windowsOut) == readFile(linuxOut)) << "the two builds differ";
     }
 
+    // With every setting built in: the same bytes again, and not those of
+    // the build without them.
+    fs::copy_file(plain, folder / "site.mst");
+    const std::vector<std::string> settings = {"--property", "INSTALLDIR=C:\\Prüfung",
+                                               "--property", "Q=say \"hi\"",
+                                               "--ui",       "basic",
+                                               "--log",      "--norestart",
+                                               "--elevate",  "--transform",
+                                               "site.mst"};
+    auto linuxArgs = settings;
+    linuxArgs.back() = (folder / "site.mst").string();
+    linuxArgs.insert(linuxArgs.end(), {"-q", plain.string(), (folder / "app.ico").string(),
+                                       (dir / "linux-settings.exe").string()});
+    auto windowsArgs = settings;
+    windowsArgs.insert(windowsArgs.end(), {"-q", "app.msi", "app.ico", "settings.exe"});
+    const auto l = runLinux(PAKFORGE_LINUX_CLI, dir.path(), container, linuxArgs);
+    ASSERT_EQ(l.status, 0) << l.err;
+    const auto w = runWindows("pakforge-cli", folder, container, windowsArgs);
+    ASSERT_EQ(w.status, 0) << w.err;
+    EXPECT_TRUE(readFile(folder / "settings.exe") == readFile(dir / "linux-settings.exe"))
+        << "the two builds with settings differ";
+    EXPECT_FALSE(readFile(folder / "settings.exe") == readFile(folder / "app.exe"));
+
     // What Windows built installs (run from a plain folder: the runner's
     // batch file is read in the console's code page).
     const fs::path built = dir / "setup.exe";

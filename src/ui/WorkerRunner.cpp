@@ -28,6 +28,9 @@ void WorkerRunner::run(const std::function<void()>& work) {
     });
     window_.pump([&] { return done.load(); }, Input::drop);
     worker.join();
+    // The loop may stop before it reaches the last report posted: the
+    // display ends on the newest value all the same.
+    if (progressPending_.exchange(false)) display_.setProgress(permille_);
     running_ = false;
     display_.setBusy(false);
     if (error) std::rethrow_exception(error);

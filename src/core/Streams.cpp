@@ -255,4 +255,14 @@ void PendingFile::commit() {
     os::keepOnInterrupt(temp_);
 }
 
+void refuseOutputOverInput(const std::filesystem::path& output, const std::filesystem::path& input,
+                           const std::string& role) {
+    os::FileInfo in;
+    os::FileInfo out;
+    if (os::fileInfo(input, in) != 0 || os::fileInfo(output, out) != 0) return; // no file, nothing to lose
+    if (in.kind == os::FileKind::Regular && in.sameFile(out))
+        throw Exception("The output \"" + pathToUtf8(output) + "\" is the " + role + " \"" +
+                        pathToUtf8(input) + "\" itself: choose another output path.");
+}
+
 } // namespace pakforge

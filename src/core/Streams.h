@@ -136,4 +136,10 @@ class PendingFile {
     bool committed_ = false;
 };
 
+// Refuses an output that is one of the inputs under whatever name (links,
+// "..", letter case): renaming the finished output over it would lose the
+// input. `role` names the input in the message ("package", "container").
+void refuseOutputOverInput(const std::filesystem::path& output, const std::filesystem::path& input,
+                           const std::string& role);
+
 } // namespace pakforge

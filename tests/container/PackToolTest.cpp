@@ -102,6 +102,12 @@ TEST(PackTool, FailuresLeaveNoOutputAndSayWhy) {
     EXPECT_EQ(run("extract " + q(dir / "o.dat") + " b " + q(dir / "out") + " --key right"), 1);
     EXPECT_FALSE(std::filesystem::exists(dir / "out"));
     EXPECT_EQ(run("list " + q(dir / "nowhere.dat")), 1);
+    // An output that is an input under another name would replace it.
+    const auto container = test::readFile(dir / "o.dat");
+    EXPECT_EQ(run("create " + q(dir.path() / "." / "in.txt") + " a=" + q(dir / "in.txt")), 1);
+    EXPECT_EQ(run("extract " + q(dir / "o.dat") + " a " + q(dir.path() / "." / "o.dat") + " --key right"), 1);
+    EXPECT_EQ(test::readFile(dir / "o.dat"), container);
+    EXPECT_EQ(test::readFile(dir / "in.txt"), std::vector<std::uint8_t>({'p', 'a', 'y', 'l', 'o', 'a', 'd'}));
     // No stray temporary files beside the outputs.
     int files = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;

@@ -215,6 +215,11 @@ TEST(ResTool, FailuresReportOnStderrAndLeaveTheFileAlone) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("no resource of type 3, name 99"), std::string::npos) << run.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "x.bin"));
+    // A resource extracted over the program it comes from, under another name.
+    std::filesystem::create_symlink(exe, dir / "link.exe");
+    run = res(dir, "extract " + file + " 3 1 0 " + shellQuote((dir / "link.exe").string()));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("is the executable"), std::string::npos) << run.err;
     EXPECT_EQ(test::readFile(exe), before);
 
     test::writeText(dir / "text.exe", "not a program at all");

@@ -164,6 +164,8 @@ int create(const Options& options) {
             if (sameTextIgnoreCase(other.name, item.name))
                 throw UsageError{"the item name '" + pairArg.substr(0, eq) +
                                  "' is given twice (names are compared without regard to case)"};
+        refuseOutputOverInput(pathFromUtf8(options.positional[0]), pathFromUtf8(pairArg.substr(eq + 1)),
+                              "input");
         item.data = readWholeFile(pathFromUtf8(pairArg.substr(eq + 1)));
         sealImage(item.data, pairArg.substr(eq + 1));
         items.push_back(std::move(item));
@@ -198,6 +200,9 @@ int extract(const Options& options) {
                          operandsTaken(options.positional)};
     const std::u16string name = utf8ToUtf16(options.positional[1]);
     if (name.empty()) throw UsageError{"the item name must not be empty"};
+    if (options.positional[2] != "-")
+        refuseOutputOverInput(pathFromUtf8(options.positional[2]), pathFromUtf8(options.positional[0]),
+                              "container");
     TVxStreams streams;
     loadContainer(streams, options.positional[0], options);
     bool found = false;

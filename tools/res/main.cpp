@@ -147,6 +147,7 @@ std::int32_t parseLanguage(const std::string& arg) {
 int extractCommand(const std::filesystem::path& file, const std::string& type, const std::string& name,
                    const std::string& languageArg, const std::string& out) {
     const std::int32_t language = parseLanguage(languageArg);
+    if (out != "-") refuseOutputOverInput(pathFromUtf8(out), file, "executable");
     TNTModule module;
     loadModule(module, file);
     const std::u16string wantedType = utf8ToUtf16(type);

@@ -65,4 +65,11 @@ if(PAKFORGE_BUILD_TESTS)
   # 77: the Linux build to compare with is not there (outside CI only).
   set_tests_properties(windows_setup PROPERTIES LABELS windows SKIP_RETURN_CODE 77
                                                 ENVIRONMENT SOURCE_DATE_EPOCH=${setup_epoch})
+  # The setup end to end under Wine, in a fresh prefix: install, PATH, the
+  # installed programs, shortcuts and context menu, upgrade, uninstall.
+  add_test(NAME windows_setup_install
+           COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tests/win32/setup_test.py ${setup_exe}
+                   ${linux_bin}/pakforge-cli ${CMAKE_BINARY_DIR}/tests/setup-test ${CMAKE_BINARY_DIR}/tests/setup-test-shots
+                   -- ${setup_wxs} ${setup_variables} -- ${entries} pakforge.ico=${setup_icon})
+  set_tests_properties(windows_setup_install PROPERTIES LABELS windows TIMEOUT 1800 SKIP_RETURN_CODE 77)
 endif()

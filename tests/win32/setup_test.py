@@ -68,6 +68,10 @@ class Prefix:
         return sorted(self.path.glob("drive_c/**/Start Menu/Programs/Pakforge/*.lnk"))
 
 
+def make_msi_args_version(make_msi_args):
+    return next(a for a in make_msi_args if a.startswith("Version=")).split("=", 1)[1]
+
+
 def product_code(version):
     return str(uuid.uuid5(uuid.UUID(UPGRADE_CODE), "product " + version)).upper()
 
@@ -118,6 +122,16 @@ def installed_programs(prefix, cli, container, work):
           (work / "windows.exe").read_bytes() == (work / "linux.exe").read_bytes(),
           "the installed pakforge-cli builds the Linux build's bytes")
     return package
+
+
+def apps_and_features(prefix, version, icon):
+    """The entry's address, and its icon as Windows Installer publishes it."""
+    code = "{%s}" % product_code(version)
+    entry = prefix.reg_query(r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" + "\\" + code) or ""
+    check("URLInfoAbout    REG_SZ    https://" in entry, "Apps & features shows the product's address: %r" % entry)
+    published = prefix.path / "drive_c" / "windows" / "Installer" / code / "pakforge.ico"
+    check(published.is_file() and published.read_bytes() == pathlib.Path(icon).read_bytes(),
+          "Apps & features shows the Pakforge icon")
 
 
 def integration(prefix):
@@ -195,6 +209,16 @@ def uninstall(prefix, new, setup, work, path_before):
     check(prefix.reg_query(r"HKLM\Software\Pakforge") is None, "no key of ours is left")
     check(system_path(prefix) == path_before, "the PATH is as before: %s" % system_path(prefix))
     check(installed_entries(prefix) == {}, "Apps & features lists no Pakforge")
+    check(not list(prefix.path.glob("drive_c/windows/Installer/{%s}" % product_code(new))),
+          "the published icon is gone")
+
+
+def without_path(prefix, setup, path_before):
+    """The documented silent install without the PATH feature."""
+    status, _ = prefix.run(str(setup), "/qn", "ADDLOCAL=Complete")
+    prefix.settle()
+    check(status == 0 and (prefix.install_dir / "pakforge-cli.exe").is_file(), "ADDLOCAL=Complete installs")
+    check(system_path(prefix) == path_before, "ADDLOCAL=Complete leaves the PATH alone: %s" % system_path(prefix))
 
 
 def main(argv):
@@ -221,10 +245,13 @@ def main(argv):
         install(prefix, setup, "this")
         package = installed_programs(prefix, cli, container, work / "data")
         integration(prefix)
+        icon = next(a for a in make_msi_args if a.startswith("pakforge.ico=")).split("=", 1)[1]
+        apps_and_features(prefix, make_msi_args_version(make_msi_args), icon)
         context_menu_start(prefix, x, package, shots)
         new, new_setup = upgrade(prefix, work / "data", make_msi_args, cli, container)
         downgrade_refused(prefix, setup, new)
         uninstall(prefix, new, new_setup, work, path_before)
+        without_path(prefix, setup, path_before)
     finally:
         prefix.stop()
         x.close()

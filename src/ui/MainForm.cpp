@@ -77,7 +77,8 @@ void Tmainform::presetPackage(const std::u16string& argument) {
     const std::u16string package = fullPath(argument);
     std::error_code ec;
     if (!std::filesystem::is_regular_file(pathFromUtf16(package), ec)) return;
-    pickPackage(package);
+    // Shown as the Browse... button's failure would be; the window opens.
+    runHandler(view_, [&] { pickPackage(package); });
 }
 
 void Tmainform::pickPackage(const std::u16string& package) {

@@ -30,6 +30,7 @@ echo "== Windows build (mingw-w64) =="
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 cmake --build --preset windows-zip
+cmake --build --preset windows-setup
 
 echo "== regular build =="
 cmake --preset regular >/dev/null

@@ -39,3 +39,5 @@ if(PAKFORGE_BUILD_TESTS)
                    ${entries})
   set_tests_properties(windows_zip PROPERTIES LABELS windows)
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/Setup.cmake)

@@ -31,16 +31,17 @@ bool Application::openWithDesktop(std::u16string_view fileOrUrl) {
 }
 
 const char* usageText() {
-    return "Usage: pakforge [PACKAGE ICON OUTPUT]\n"
+    return "Usage: pakforge [PACKAGE [ICON OUTPUT]]\n"
            "\n"
            "Opens the Pakforge window, which turns a Windows Installer package (.msi)\n"
            "into one Windows executable (.exe) with the icon you pick.\n"
            "\n"
            "With exactly three arguments it builds OUTPUT from PACKAGE and ICON at\n"
            "once and ends without showing the window; if the build fails, its message\n"
-           "is shown and the window stays open. Any other number of arguments opens\n"
-           "the window as usual. For scripts, pakforge-cli does the same without a\n"
-           "window.\n"
+           "is shown and the window stays open. With one argument naming an existing\n"
+           "file, the window opens with that file as its package, as if picked with\n"
+           "its Browse... button. Any other number of arguments opens the window as\n"
+           "usual. For scripts, pakforge-cli builds the same without a window.\n"
            "\n"
            "Options:\n"
            "  -h, --help     show this help and exit\n"

@@ -50,7 +50,9 @@ void Tmainform::FormCreate(const std::vector<std::u16string>& arguments) {
     FVersionCheck_->configure(defaultVersionCheckSettings());
     // (The Windows view enters its single-threaded COM apartment here.)
 
-    if (commandLineArgumentCount(arguments) != 3) return;
+    const std::size_t count = commandLineArgumentCount(arguments);
+    if (count == 1) presetPackage(arguments[0]);
+    if (count != 3) return;
     clearsettings();
     const std::u16string package = fullPath(arguments[0]);
     const std::u16string icon = fullPath(arguments[1]);
@@ -68,6 +70,24 @@ void Tmainform::FormCreate(const std::vector<std::u16string>& arguments) {
     view_.postQuitRequest();
 }
 
+void Tmainform::presetPackage(const std::u16string& argument) {
+    // Explorer's "Build EXE with Pakforge" starts the window with the package
+    // alone. Only a regular file counts, so that nothing blocks on a FIFO and
+    // a mistyped argument opens the window as usual.
+    const std::u16string package = fullPath(argument);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(pathFromUtf16(package), ec)) return;
+    // Shown as the Browse... button's failure would be; the window opens.
+    runHandler(view_, [&] { pickPackage(package); });
+}
+
+void Tmainform::pickPackage(const std::u16string& package) {
+    clearsettings();
+    GetMSIProperty(package);
+    view_.setFieldText(Field::msiedit, package);
+    view_.setFieldText(Field::exeedit, changeExtensionToExe(package));
+}
+
 void Tmainform::FormDestroy() {
     // Waits for a check that is still running.
     FVersionCheck_.reset();
@@ -76,10 +96,7 @@ void Tmainform::FormDestroy() {
 void Tmainform::OpenButtonClick() {
     OpenDialog.Filter = u"MSI Packages|*.msi";
     if (!view_.executeOpenDialog(OpenDialog)) return;
-    clearsettings();
-    GetMSIProperty(OpenDialog.FileName);
-    view_.setFieldText(Field::msiedit, OpenDialog.FileName);
-    view_.setFieldText(Field::exeedit, changeExtensionToExe(OpenDialog.FileName));
+    pickPackage(OpenDialog.FileName);
 }
 
 void Tmainform::Chooseicon() {

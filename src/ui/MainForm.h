@@ -67,6 +67,10 @@ class Tmainform {
 
   private:
     void scaleForDensity(int dotsPerInch);
+    // The fields as the package Browse... button fills them.
+    void pickPackage(const std::u16string& package);
+    // The one-argument start: an existing file is taken as the package.
+    void presetPackage(const std::u16string& argument);
 
     MainView& view_;
     MainFormSettings settings_;

@@ -14,6 +14,7 @@
 #include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <map>
@@ -439,6 +440,51 @@ TEST_F(MainFormTest, OtherArgumentCountsOpenTheWindowAsUsual) {
         EXPECT_TRUE(fresh.boxes.empty());
     }
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
+// Explorer's context-menu entry starts the window with the package alone:
+// the fields come out as the package Browse... button leaves them, and
+// nothing is built. A name that is no regular file opens the window as usual.
+TEST_F(MainFormTest, OneArgumentStartPresetsThePackageAsBrowseDoes) {
+    fs::create_directories(dir / "in");
+    const fs::path msi = makeMsi(dir / "in", "tool.v2.msi", {"Preset", "7.8.9", "Maker"});
+    const fs::path notPackage = dir / "in" / "notes.txt";
+    writeText(notPackage, "plain text");
+    ASSERT_EQ(mkfifo((dir / "pipe.msi").c_str(), 0600), 0);
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    for (const fs::path& target : {msi, notPackage}) {
+        FakeMainView started, browsed;
+        for (FakeMainView* v : {&started, &browsed}) v->fields[Field::appicon] = u"/icons/old.ico";
+        Tmainform start(started, settings), browse(browsed, settings);
+        start.AfterConstruction({pathToUtf16(fs::path("sub/..") / fs::relative(target, dir.path()))}, 96);
+        browsed.answers = {target.string()};
+        browse.OpenButtonClick();
+
+        EXPECT_EQ(started.fields, browsed.fields) << target;
+        EXPECT_EQ(started.labels, browsed.labels) << target;
+        EXPECT_EQ(u8(started.fields[Field::msiedit]), target.string());
+        EXPECT_EQ(started.quitRequests + started.blockingRuns + started.boxes.size(), 0u) << target;
+        EXPECT_FALSE(start.commandLineBuildFailed());
+    }
+    {
+        FakeMainView started;
+        Tmainform start(started, settings);
+        start.AfterConstruction({u"in/tool.v2.msi"}, 96);
+        EXPECT_EQ(u8(started.fields[Field::exeedit]), (dir / "in" / "tool.v2.exe").string());
+        EXPECT_EQ(label(started, ProductLabel::versionLabel), "Product Version: 7.8.9");
+    }
+
+    for (const std::u16string argument : {u"in", u"missing.msi", u"pipe.msi", u""}) {
+        FakeMainView started;
+        started.fields[Field::appicon] = u"/icons/kept.ico";
+        Tmainform start(started, settings);
+        start.AfterConstruction({argument}, 96);
+        EXPECT_EQ(u8(started.fields[Field::appicon]), "/icons/kept.ico") << u8(argument);
+        EXPECT_EQ(started.fields.count(Field::msiedit), 0u) << u8(argument);
+        EXPECT_TRUE(started.labels.empty()) << u8(argument);
+    }
+    fs::current_path(before);
 }
 
 TEST_F(MainFormTest, StartUpConfiguresTheUpdateCheckAndScalesForTheScreen) {

@@ -3,7 +3,7 @@
 // each naming the program and the file it is about.
 #include "CommandLine.h"
 #include "compiler/Build.h"
-#include "compiler/Inspect.h"
+#include "compiler/ExecutableReport.h"
 #include "compiler/PackageProperties.h"
 #include "core/Exceptions.h"
 #include "core/Streams.h"

@@ -1,9 +1,9 @@
 # Builds each probe: "<target>:compiles" must build; "<target>:<header>" must
 # fail because the header is not found.
 foreach(check IN LISTS CHECKS)
-  string(REPLACE ":" ";" parts ${check})
-  list(GET parts 0 target)
-  list(GET parts 1 expected)
+  string(REPLACE ":" ";" fields ${check})
+  list(GET fields 0 target)
+  list(GET fields 1 expected)
   execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target ${target}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(expected STREQUAL "compiles")

@@ -1,4 +1,4 @@
-#include "compiler/Inspect.h"
+#include "compiler/ExecutableReport.h"
 
 #include "Archive.h"
 #include "SettingsWriter.h"

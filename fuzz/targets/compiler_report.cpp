@@ -1,7 +1,7 @@
 // --inspect over arbitrary bytes: whatever the file holds, the report is
 // made without a crash or a hang, and a report without a fault has an
 // archive that was read through.
-#include "compiler/Inspect.h"
+#include "compiler/ExecutableReport.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,6 +2,7 @@
 
 #include "Arguments.h"
 #include "HostText.h"
+#include "SettingsWriter.h"
 #include "compiler/ParallelDeflate.h"
 #include "core/Utf16.h"
 #include "pakforge/Version.h"
@@ -82,8 +83,6 @@ class HelpFormatter : public CLI::Formatter {
     }
 };
 
-constexpr const char* kUiLevels[] = {"full", "reduced", "basic", "passive", "none"};
-
 int usageError(const std::string& message) {
     std::cerr << kProgram << ": " << message << "\n"
               << "Try '" << kProgram << " --help' for more information.\n";
@@ -109,7 +108,7 @@ CLI::Validator numberFrom(int low, int high) {
 CLI::Validator uiLevel() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
-            if (std::find(std::begin(kUiLevels), std::end(kUiLevels), text) != std::end(kUiLevels)) return {};
+            if (stub::uiLevelOf(text)) return {};
             return "takes full, reduced, basic, passive or none, not '" + text + "'";
         },
         "");

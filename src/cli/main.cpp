@@ -332,9 +332,7 @@ pakforge::BuiltInSettings settingsOf(const Options& options) {
                                        pakforge::utf8ToUtf16(property.substr(equals + 1))});
     }
     for (const auto& transform : options.transforms) settings.transforms.push_back(fullPath(transform));
-    const std::string levels[] = {"full", "reduced", "basic", "passive", "none"};
-    for (std::size_t i = 0; i < std::size(levels); ++i)
-        if (options.ui == levels[i]) settings.ui = static_cast<stub::UiLevel>(i + 1);
+    settings.ui = stub::uiLevelOf(options.ui).value_or(stub::UiLevel::NotChosen);
     settings.log = options.log;
     settings.noRestart = options.noRestart;
     settings.elevate = options.elevate;

@@ -208,12 +208,10 @@ void readSettings(const NamedData& named, InspectReport& report) {
         fault(report, "the built-in install settings are damaged");
         return;
     }
-    static const char* const levels[] = {"", "full", "reduced", "basic", "passive", "none"};
     auto& out = report.settings;
     for (const auto& property : record->properties)
         out.emplace_back(text(property.name), text(property.value));
-    if (record->ui != stub::UiLevel::NotChosen)
-        out.emplace_back("UI level", levels[static_cast<int>(record->ui)]);
+    if (record->ui != stub::UiLevel::NotChosen) out.emplace_back("UI level", stub::uiLevelWord(record->ui));
     if (record->log) out.emplace_back("Log", text(record->logName));
     if (record->noRestart) out.emplace_back("No restart", "yes");
     if (record->elevate) out.emplace_back("Elevate", "yes");

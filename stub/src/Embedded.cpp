@@ -39,24 +39,6 @@ bool checkTransform(uint32_t index) {
     return true;
 }
 
-const wchar_t* uiName(UiLevel level) {
-    switch (level) {
-    case UiLevel::Full:
-        return L"full (/qf)";
-    case UiLevel::Reduced:
-        return L"reduced (/qr)";
-    case UiLevel::Basic:
-        return L"basic (/qb)";
-    case UiLevel::Passive:
-        return L"passive (/passive)";
-    case UiLevel::None:
-        return L"none (/qn)";
-    case UiLevel::NotChosen:
-        break;
-    }
-    return L"";
-}
-
 } // namespace
 
 DWORD loadSettings(const Settings*& settings) {
@@ -86,7 +68,11 @@ void describeSettings(const Settings* settings, WText& text) {
     if (!settings) return;
     text.append(L"Built into this installer (options given on the command line win):\n");
     if (settings->ui != UiLevel::NotChosen)
-        text.append(L"    user interface: ").append(uiName(settings->ui)).append(L'\n');
+        text.append(L"    user interface: ")
+            .append(kUiLevelNames[static_cast<int>(settings->ui)].word)
+            .append(L" (")
+            .append(uiSwitch(settings->ui))
+            .append(L")\n");
     for (uint32_t i = 0; i < settings->propertyCount; ++i) {
         const Property property = propertyAt(*settings, i);
         text.append(L"    ");

@@ -209,22 +209,4 @@ Transform transformAt(const Settings& settings, uint32_t index) {
     return transform;
 }
 
-const wchar_t* uiSwitch(UiLevel level) {
-    switch (level) {
-    case UiLevel::Full:
-        return L"/qf";
-    case UiLevel::Reduced:
-        return L"/qr";
-    case UiLevel::Basic:
-        return L"/qb";
-    case UiLevel::Passive:
-        return L"/passive";
-    case UiLevel::None:
-        return L"/qn";
-    case UiLevel::NotChosen:
-        break;
-    }
-    return nullptr;
-}
-
 } // namespace stub

@@ -79,7 +79,20 @@ bool isPublicPropertyName(const Utf16View& name);
 bool isBareFileName(const Utf16View& name);
 bool sameTextIgnoringCase(const Utf16View& a, const Utf16View& b);
 
+// Each level's word (as the build's --ui takes it) and msiexec's switch, by
+// UiLevel; NotChosen has neither.
+struct UiLevelName {
+    const wchar_t* word;
+    const wchar_t* msiexecSwitch;
+};
+constexpr UiLevelName kUiLevelNames[] = {{nullptr, nullptr}, {L"full", L"/qf"},         {L"reduced", L"/qr"},
+                                         {L"basic", L"/qb"}, {L"passive", L"/passive"}, {L"none", L"/qn"}};
+
 // msiexec's switch for a level ("/qn"), or null for NotChosen.
-const wchar_t* uiSwitch(UiLevel level);
+inline const wchar_t* uiSwitch(UiLevel level) {
+    const auto index = static_cast<size_t>(level);
+    return index < sizeof kUiLevelNames / sizeof kUiLevelNames[0] ? kUiLevelNames[index].msiexecSwitch
+                                                                  : nullptr;
+}
 
 } // namespace stub

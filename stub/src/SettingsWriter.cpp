@@ -1,5 +1,6 @@
 #include "SettingsWriter.h"
 
+#include <cwchar>
 #include <stdexcept>
 
 namespace stub {
@@ -91,6 +92,17 @@ std::u16string transformResourceName(std::size_t index) {
     std::u16string name = u"TRANSFORM";
     for (const char c : std::to_string(index + 1)) name.push_back(static_cast<char16_t>(c));
     return name;
+}
+
+std::string uiLevelWord(UiLevel level) {
+    const wchar_t* word = kUiLevelNames[static_cast<size_t>(level)].word;
+    return word ? std::string(word, word + std::wcslen(word)) : std::string();
+}
+
+std::optional<UiLevel> uiLevelOf(std::string_view word) {
+    for (size_t i = 1; i < sizeof kUiLevelNames / sizeof kUiLevelNames[0]; ++i)
+        if (uiLevelWord(static_cast<UiLevel>(i)) == word) return static_cast<UiLevel>(i);
+    return std::nullopt;
 }
 
 std::u16string logFileName(const std::u16string& productName, const std::u16string& productVersion) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace stub {
@@ -40,6 +41,10 @@ std::vector<std::uint8_t> writeSettings(const SettingsRecord& settings);
 
 // The record's content, or nothing when it is damaged.
 std::optional<SettingsRecord> readSettings(std::span<const std::uint8_t> record);
+
+// The level a word of kUiLevelNames names ("none"), and a level's word.
+std::optional<UiLevel> uiLevelOf(std::string_view word);
+std::string uiLevelWord(UiLevel level);
 
 // "TRANSFORM1" for the first (index 0).
 std::u16string transformResourceName(std::size_t index);
